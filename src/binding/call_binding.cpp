@@ -1,0 +1,447 @@
+#include "binding/call_binding.hpp"
+
+#include <datetime.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <utility>
+#include <vector>
+
+namespace brooklet::binding {
+
+using reach_routing::Duration;
+using reach_routing::Hydrograph;
+
+// ============================================================ matcher messages
+
+namespace {
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+void push_parameter_list(std::string& out, std::span<const std::string_view> names) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2) {
+                out += ',';
+            }
+            out += i + 1 == names.size() ? " and " : " ";
+        }
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+}
+
+PyErr type_error(std::string message) { return PyErr::lazy(PyExc_TypeError, std::move(message)); }
+
+}  // namespace
+
+std::string FunctionDescription::full_name() const {
+    std::string name;
+    if (cls_name) {
+        name += *cls_name;
+        name += '.';
+    }
+    name += func_name;
+    name += "()";
+    return name;
+}
+
+PyErr FunctionDescription::too_many_positional_arguments(std::size_t given) const {
+    const std::size_t total = positional_parameter_names.size();
+    std::string message = full_name();
+    if (required_positional_parameters == total) {
+        message += " takes " + std::to_string(total);
+    } else {
+        message += " takes from " + std::to_string(required_positional_parameters) + " to " +
+                   std::to_string(total);
+    }
+    message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+               " given";
+    return type_error(std::move(message));
+}
+
+PyErr FunctionDescription::multiple_values_for_argument(std::string_view name) const {
+    return type_error(full_name() + " got multiple values for argument '" + std::string(name) + "'");
+}
+
+PyErr FunctionDescription::unexpected_keyword_argument(PyObject* name) const {
+    std::string message = full_name() + " got an unexpected keyword argument '";
+    python_format(name, str_of(name), message);
+    message += '\'';
+    return type_error(std::move(message));
+}
+
+PyErr FunctionDescription::positional_only_keyword_arguments(std::span<const std::string_view> names) const {
+    std::string message = full_name() + " got some positional-only arguments passed as keyword arguments: ";
+    push_parameter_list(message, names);
+    return type_error(std::move(message));
+}
+
+PyErr FunctionDescription::missing_required_positional_arguments(std::span<PyObject* const> slots) const {
+    std::vector<std::string_view> missing;
+    for (std::size_t i = 0; i < required_positional_parameters; ++i) {
+        if (slots[i] == nullptr) {
+            missing.push_back(positional_parameter_names[i]);
+        }
+    }
+    return missing_required_arguments("positional", missing);
+}
+
+PyErr FunctionDescription::missing_required_keyword_arguments(std::span<PyObject* const> keyword_slots) const {
+    std::vector<std::string_view> missing;
+    for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
+        if (keyword_only_parameters[i].required && keyword_slots[i] == nullptr) {
+            missing.push_back(keyword_only_parameters[i].name);
+        }
+    }
+    return missing_required_arguments("keyword", missing);
+}
+
+PyErr FunctionDescription::missing_required_arguments(std::string_view kind,
+                                                      std::span<const std::string_view> names) const {
+    std::string message = full_name() + " missing " + std::to_string(names.size()) + " required " +
+                          std::string(kind) + (names.size() == 1 ? " argument: " : " arguments: ");
+    push_parameter_list(message, names);
+    return type_error(std::move(message));
+}
+
+// ============================================================= argument matcher
+
+namespace {
+
+std::optional<std::size_t> find_name(std::string_view name, auto&& names, auto&& name_of) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (name_of(names[i]) == name) {  // same length and bytes
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+PyResult<void> extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+    const std::size_t positional_count = description.positional_parameter_names.size();
+    const auto given = static_cast<std::size_t>(nargs);
+    if (args != nullptr) {
+        for (std::size_t i = 0; i < std::min(positional_count, given); ++i) {
+            slots[i] = args[i];
+        }
+        if (given > positional_count) {
+            return failure(description.too_many_positional_arguments(given));
+        }
+    }
+    std::vector<std::string_view> positional_only_by_keyword;
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t j = 0; j < keyword_count; ++j) {
+        PyObject* name_object = PyTuple_GET_ITEM(kwnames, j);
+        PyObject* value = args[nargs + j];
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name_object, &size);
+        if (utf8 == nullptr) {
+            (void)take();
+            return failure(description.unexpected_keyword_argument(name_object));
+        }
+        const std::string_view name(utf8, static_cast<std::size_t>(size));
+        if (auto i = find_name(name, description.keyword_only_parameters,
+                               [](const KeywordOnlyParameter& p) { return p.name; })) {
+            PyObject*& slot = slots[positional_count + *i];
+            if (slot != nullptr) {
+                return failure(description.multiple_values_for_argument(name));
+            }
+            slot = value;
+        } else if (auto i = find_name(name, description.positional_parameter_names,
+                                      [](std::string_view p) { return p; })) {
+            if (*i < description.positional_only_parameters) {
+                positional_only_by_keyword.push_back(description.positional_parameter_names[*i]);
+            } else if (slots[*i] != nullptr) {
+                return failure(description.multiple_values_for_argument(name));
+            } else {
+                slots[*i] = value;
+            }
+        } else {
+            return failure(description.unexpected_keyword_argument(name_object));
+        }
+    }
+    if (!positional_only_by_keyword.empty()) {
+        return failure(description.positional_only_keyword_arguments(positional_only_by_keyword));
+    }
+    const std::size_t required = description.required_positional_parameters;
+    if (given < required) {
+        for (std::size_t i = given; i < required; ++i) {
+            if (slots[i] == nullptr) {
+                return failure(description.missing_required_positional_arguments(slots));
+            }
+        }
+    }
+    const auto keyword_slots = slots.subspan(positional_count);
+    for (std::size_t i = 0; i < description.keyword_only_parameters.size(); ++i) {
+        if (description.keyword_only_parameters[i].required && keyword_slots[i] == nullptr) {
+            return failure(description.missing_required_keyword_arguments(keyword_slots));
+        }
+    }
+    return {};
+}
+
+PyErr argument_extraction_error(std::string_view parameter, PyErr error) {
+    PyObject* exception = make_normalized(error);
+    if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        return error;
+    }
+    std::string message = "argument '" + std::string(parameter) + "': ";
+    python_format(exception, str_of(exception), message);
+    PyErr reworded = type_error(std::move(message));
+    set_cause(reworded, cause(error));
+    return reworded;
+}
+
+// ================================================================= conversions
+
+PyErr DowncastError::into_pyerr() const {
+    std::string message = "'";
+    OwnedRef qualified_name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(from)));
+    const char* utf8 = nullptr;
+    Py_ssize_t size = 0;
+    if (qualified_name) {
+        utf8 = PyUnicode_AsUTF8AndSize(qualified_name.get(), &size);
+    }
+    if (utf8 != nullptr) {
+        message.append(utf8, static_cast<std::size_t>(size));
+    } else {
+        (void)take();
+        message += "<failed to extract type name>";
+    }
+    message += "' object cannot be converted to '";
+    message += to;
+    message += '\'';
+    return type_error(std::move(message));
+}
+
+PyResult<double> extract_float(PyObject* object) {
+    if (Py_IS_TYPE(object, &PyFloat_Type)) {
+        return PyFloat_AS_DOUBLE(object);
+    }
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        return failure(fetch_error());
+    }
+    return value;
+}
+
+PyResult<std::int64_t> extract_i64(PyObject* object) {
+    const long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        return failure(fetch_error());
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+namespace {
+
+// Grows or reserves a hydrograph buffer to exactly `capacity` values; a byte
+// size beyond the largest allocation is an internal failure.
+void reserve_exactly(Hydrograph& values, std::size_t capacity,
+                     std::source_location where = std::source_location::current()) {
+    if (capacity > max_allocation_bytes / sizeof(double)) {
+        fail_fixed("capacity overflow", where);
+    }
+    values.reserve(capacity);
+}
+
+void push_growing(Hydrograph& values, double value) {
+    if (values.size() == values.capacity()) {
+        const std::size_t capacity = values.capacity();
+        const std::size_t doubled = capacity > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity;
+        reserve_exactly(values, std::max({doubled, capacity + 1, std::size_t{4}}));
+    }
+    values.push_back(value);
+}
+
+}  // namespace
+
+PyResult<Hydrograph> extract_float_sequence(PyObject* object) {
+    if (Py_IS_TYPE(object, &PyUnicode_Type) || PyType_IsSubtype(Py_TYPE(object), &PyUnicode_Type)) {
+        return failure(type_error("Can't extract `str` to `Vec`"));
+    }
+    if (!PySequence_Check(object)) {
+        return failure(DowncastError{object, "Sequence"}.into_pyerr());
+    }
+    Py_ssize_t size_hint = PySequence_Size(object);
+    if (size_hint == -1) {
+        (void)take();  // the size is only a hint; iteration decides
+        size_hint = 0;
+    }
+    Hydrograph values;
+    if (size_hint > 0) {
+        reserve_exactly(values, static_cast<std::size_t>(size_hint));
+    }
+    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
+    if (!iterator) {
+        return failure(fetch_error());
+    }
+    while (true) {
+        OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (std::optional<PyErr> raised = take()) {
+                return failure(std::move(*raised));
+            }
+            return values;
+        }
+        PyResult<double> value = extract_float(item.get());
+        if (!value) {
+            return failure(std::move(value.error()));
+        }
+        push_growing(values, *value);
+    }
+}
+
+namespace {
+
+std::atomic<PyDateTime_CAPI*> datetime_api_cell{nullptr};
+
+PyDateTime_CAPI* expect_datetime_api() {
+    if (PyDateTime_CAPI* api = datetime_api_cell.load(std::memory_order_acquire)) {
+        return api;
+    }
+    if (auto* imported = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 1))) {
+        PyDateTime_CAPI* expected = nullptr;
+        datetime_api_cell.compare_exchange_strong(expected, imported, std::memory_order_acq_rel);
+    }
+    if (PyDateTime_CAPI* api = datetime_api_cell.load(std::memory_order_acquire)) {
+        return api;
+    }
+    fail_with_error("failed to import `datetime` C API", fetch_error());
+}
+
+}  // namespace
+
+bool is_timedelta(PyObject* object) {
+    PyTypeObject* delta_type = expect_datetime_api()->DeltaType;
+    return Py_IS_TYPE(object, delta_type) || PyType_IsSubtype(Py_TYPE(object), delta_type);
+}
+
+PyResult<Duration> duration_from_timedelta(PyObject* object) {
+    if (!is_timedelta(object)) {
+        return failure(DowncastError{object, "PyDelta"}.into_pyerr());
+    }
+    const int days = PyDateTime_DELTA_GET_DAYS(object);
+    const int seconds = PyDateTime_DELTA_GET_SECONDS(object);
+    const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(object);
+    if (days < 0) {
+        return failure(PyErr::lazy(PyExc_ValueError, "cannot convert a negative timedelta to a duration"));
+    }
+    return Duration{static_cast<std::uint64_t>(days) * 86400U + static_cast<std::uint64_t>(seconds),
+                    static_cast<std::uint32_t>(microseconds) * 1000U};
+}
+
+OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) {
+        fail_after_error();
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (item == nullptr) {
+            fail_after_error();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+// ================================================================ the function
+
+namespace {
+
+constexpr std::array<std::string_view, 6> muskingum_parameters = {
+    "inflow", "k", "x", "time_step", "sub_reaches", "initial_outflow"};
+
+const FunctionDescription muskingum_description{
+    .func_name = "muskingum_routing",
+    .positional_parameter_names = muskingum_parameters,
+    .keyword_only_parameters = {},
+    .cls_name = std::nullopt,
+    .positional_only_parameters = 0,
+    .required_positional_parameters = 6,
+};
+
+template <class T>
+PyResult<T> prefixed(std::string_view parameter, PyResult<T> converted) {
+    if (!converted) {
+        return failure(argument_extraction_error(parameter, std::move(converted.error())));
+    }
+    return converted;
+}
+
+// The float conversion of a named argument, its TypeError naming the argument.
+PyResult<double> extract_argument(PyObject* slot, std::string_view parameter) {
+    return prefixed(parameter, extract_float(slot));
+}
+
+// A new reference to a timedelta argument.
+PyResult<OwnedRef> extract_timedelta(PyObject* slot, std::string_view parameter) {
+    if (!is_timedelta(slot)) {
+        return failure(argument_extraction_error(parameter, DowncastError{slot, "PyDelta"}.into_pyerr()));
+    }
+    return OwnedRef::borrow(slot);
+}
+
+// Converts the arguments in parameter order (the first failure wins), routes,
+// and converts the result. Locals are released in reverse order on every path.
+PyResult<OwnedRef> call_muskingum_routing(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, muskingum_parameters.size()> slots{};
+    if (PyResult<void> matched = extract_arguments_fastcall(muskingum_description, args, nargs, kwnames, slots);
+        !matched) {
+        return failure(std::move(matched.error()));
+    }
+    PyResult<Hydrograph> inflow = prefixed("inflow", extract_float_sequence(slots[0]));
+    if (!inflow) {
+        return failure(std::move(inflow.error()));
+    }
+    PyResult<OwnedRef> k = extract_timedelta(slots[1], "k");
+    if (!k) {
+        return failure(std::move(k.error()));
+    }
+    PyResult<double> x = prefixed("x", extract_float(slots[2]));
+    if (!x) {
+        return failure(std::move(x.error()));
+    }
+    PyResult<OwnedRef> time_step = extract_timedelta(slots[3], "time_step");
+    if (!time_step) {
+        return failure(std::move(time_step.error()));
+    }
+    PyResult<std::int64_t> sub_reaches = prefixed("sub_reaches", extract_i64(slots[4]));
+    if (!sub_reaches) {
+        return failure(std::move(sub_reaches.error()));
+    }
+    PyResult<double> initial_outflow = extract_argument(slots[5], "initial_outflow");
+    if (!initial_outflow) {
+        return failure(std::move(initial_outflow.error()));
+    }
+    PyResult<Hydrograph> routed =
+        reach_routing::muskingum_routing(std::move(*inflow), std::move(*k), *x, std::move(*time_step),
+                                         *sub_reaches, *initial_outflow);
+    if (!routed) {
+        return failure(std::move(routed.error()));
+    }
+    return owned_sequence_into_pyobject(std::move(*routed));
+}
+
+PyObject* trampoline(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_guard([&] { return call_muskingum_routing(args, nargs, kwnames); });
+}
+
+PyMethodDef muskingum_routing_definition{
+    "muskingum_routing",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampoline)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "muskingum_routing(inflow, k, x, time_step, sub_reaches, initial_outflow)\n--\n\n",
+};
+
+}  // namespace
+
+PyMethodDef* muskingum_routing_method() { return &muskingum_routing_definition; }
+
+}  // namespace brooklet::binding

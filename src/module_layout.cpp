@@ -1,0 +1,165 @@
+// The `brooklet` module tree: `brooklet` -> `reach` -> `muskingum_routing`.
+#include "module_layout.hpp"
+
+#include "binding/call_binding.hpp"
+
+namespace brooklet {
+
+using binding::failure;
+using binding::fetch_error;
+using binding::OwnedRef;
+using binding::PyErr;
+using binding::PyResult;
+
+namespace {
+
+binding::InternedString all_name("__all__");
+binding::InternedString dunder_name("__name__");
+
+// Binds the record to the current interpreter, or refuses a second one.
+PyResult<void> bind_interpreter(ModuleDefinition& record) {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) {
+        return failure(fetch_error());
+    }
+    std::int64_t bound = -1;
+    if (!record.interpreter_id.compare_exchange_strong(bound, current) && bound != current) {
+        return failure(PyErr::lazy(PyExc_ImportError,
+                                   "brooklet does not support sub-interpreters: it is already "
+                                   "loaded in another interpreter of this process"));
+    }
+    return {};
+}
+
+PyResult<OwnedRef> create_module(ModuleDefinition& record) {
+    OwnedRef module = OwnedRef::steal(PyModule_Create2(&record.definition, PYTHON_API_VERSION));
+    if (!module) {
+        return failure(fetch_error());
+    }
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) {
+        return failure(fetch_error());
+    }
+#endif
+    if (PyResult<void> filled = record.initializer(module.get()); !filled) {
+        return failure(std::move(filled.error()));
+    }
+    return module;
+}
+
+// The module's `__all__` list, made empty when it has none yet.
+PyResult<OwnedRef> all_list(PyObject* module) {
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, all_name.get()));
+    if (all) {
+        if (!PyList_Check(all.get())) {
+            return failure(binding::DowncastError{all.get(), "PyList"}.into_pyerr());
+        }
+        return all;
+    }
+    PyErr error = fetch_error();
+    PyObject* exception = binding::make_normalized(error);
+    if (!PyErr_GivenExceptionMatches(exception, PyExc_AttributeError)) {
+        return failure(std::move(error));
+    }
+    OwnedRef fresh = OwnedRef::steal(PyList_New(0));
+    if (!fresh) {
+        binding::fail_after_error();
+    }
+    if (PyObject_SetAttr(module, all_name.get(), fresh.get()) < 0) {
+        return failure(fetch_error());
+    }
+    return fresh;
+}
+
+}  // namespace
+
+PyResult<OwnedRef> make_module(ModuleDefinition& record) {
+    if (PyResult<void> bound = bind_interpreter(record); !bound) {
+        return failure(std::move(bound.error()));
+    }
+    if (PyObject* cached = record.module.load(std::memory_order_acquire)) {
+        return OwnedRef::borrow(cached);
+    }
+    PyResult<OwnedRef> created = create_module(record);
+    if (!created) {
+        return created;
+    }
+    PyObject* expected = nullptr;
+    if (record.module.compare_exchange_strong(expected, created->get(), std::memory_order_acq_rel)) {
+        (void)created->release();  // the cell keeps this reference for the process
+        return OwnedRef::borrow(record.module.load(std::memory_order_acquire));
+    }
+    return OwnedRef::borrow(expected);  // a racing creation won; ours is released
+}
+
+PyResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+    PyResult<OwnedRef> all = all_list(module);
+    if (!all) {
+        return failure(std::move(all.error()));
+    }
+    if (PyList_Append(all->get(), name) < 0) {
+        binding::fail_with_error("could not append __name__ to __all__", fetch_error());
+    }
+    if (PyObject_SetAttr(module, name, value) < 0) {
+        return failure(fetch_error());
+    }
+    return {};
+}
+
+PyResult<void> add_muskingum_routing(PyObject* module) {
+    OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) {
+        return failure(fetch_error());
+    }
+    OwnedRef function = OwnedRef::steal(
+        PyCMethod_New(binding::muskingum_routing_method(), module, module_name.get(), nullptr));
+    if (!function) {
+        return failure(fetch_error());
+    }
+    OwnedRef function_name = OwnedRef::steal(PyObject_GetAttr(function.get(), dunder_name.get()));
+    if (!function_name) {
+        return failure(fetch_error());
+    }
+    if (!PyUnicode_Check(function_name.get())) {
+        return failure(binding::DowncastError{function_name.get(), "PyString"}.into_pyerr());
+    }
+    return add_to_module(module, function_name.get(), function.get());
+}
+
+PyObject* init_module(ModuleDefinition& record) noexcept {
+    return binding::entry_guard([&] { return make_module(record); });
+}
+
+// ==================================================================== brooklet
+
+namespace {
+
+PyResult<void> fill_brooklet(PyObject* module) {
+    OwnedRef reach_name = OwnedRef::steal(PyUnicode_FromString("reach"));
+    if (!reach_name) {
+        return failure(fetch_error());
+    }
+    OwnedRef reach = OwnedRef::steal(PyModule_NewObject(reach_name.get()));
+    if (!reach) {
+        return failure(fetch_error());
+    }
+    if (PyResult<void> added = add_muskingum_routing(reach.get()); !added) {
+        return added;
+    }
+    OwnedRef submodule_name = OwnedRef::steal(PyModule_GetNameObject(reach.get()));
+    if (!submodule_name) {
+        return failure(fetch_error());
+    }
+    return add_to_module(module, submodule_name.get(), reach.get());
+}
+
+ModuleDefinition brooklet_record{
+    .definition = {PyModuleDef_HEAD_INIT, "brooklet", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    .initializer = fill_brooklet,
+};
+
+}  // namespace
+
+}  // namespace brooklet
+
+PyMODINIT_FUNC PyInit_brooklet() { return brooklet::init_module(brooklet::brooklet_record); }
