@@ -1,5 +1,8 @@
 #include "reach_routing/muskingum.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -66,6 +69,81 @@ Hydrograph muskingum_routing_rs(Hydrograph inflow, double time_step_seconds, dou
     return outflow;
 }
 
+// ============================================================ multi-pass sweep
+//
+// Routing through several sub-reaches one pass after another walks the
+// hydrograph once per pass, each step waiting on the previous one. Here a
+// block of passes is swept over time together as a wavefront: pass j of the
+// block works on time t = s - j at sweep step s, so within a step the passes
+// are independent and are computed side by side in vector lanes. Each value
+// is still the same operations on the same operands as in
+// `muskingum_routing_rs`, so the results are identical bit for bit.
+
+namespace {
+
+constexpr std::size_t vector_width = 4;
+constexpr std::size_t passes_per_block = 16;  // extra memory is O(block), not O(passes)
+
+using Lanes = double __attribute__((vector_size(vector_width * sizeof(double))));
+
+// Lane 0 holds the block's input hydrograph, lane j (1..passes_per_block)
+// pass j of the block. Each array holds the values of every lane at one step.
+using StepValues = std::array<double, passes_per_block + 1>;
+
+// One sweep step for all passes of the block: newest = c2 * O_j[t-1] +
+// (c1 * O_{j-1}[t-1] + c0 * O_{j-1}[t]), read from the two previous steps.
+void advance_lanes(const Coefficients& c, const StepValues& before_last, const StepValues& last,
+                   StepValues& newest) {
+    const Lanes c0 = Lanes{} + c.c0;
+    const Lanes c1 = Lanes{} + c.c1;
+    const Lanes c2 = Lanes{} + c.c2;
+    for (std::size_t j = 0; j < passes_per_block; j += vector_width) {
+        Lanes previous_outflow, previous_inflow, current_inflow;
+        std::memcpy(&previous_outflow, &last[j + 1], sizeof(Lanes));
+        std::memcpy(&previous_inflow, &before_last[j], sizeof(Lanes));
+        std::memcpy(&current_inflow, &last[j], sizeof(Lanes));
+        const Lanes routed = c2 * previous_outflow + (c1 * previous_inflow + c0 * current_inflow);
+        std::memcpy(&newest[j + 1], &routed, sizeof(Lanes));
+    }
+}
+
+// Routes `input` through `passes` (1..passes_per_block) sub-reaches into
+// `output`; every pass starts from `first_outflow`.
+void route_block(const Hydrograph& input, Hydrograph& output, std::size_t passes, const Coefficients& c,
+                 double first_outflow) {
+    const std::size_t length = input.size();
+    std::array<StepValues, 3> steps{};  // rotating: before last, last, newest
+    std::size_t before_last = 0, last = 1, newest = 2;
+    for (std::size_t s = 0; s < length + passes; ++s) {
+        StepValues& values = steps[newest];
+        advance_lanes(c, steps[before_last], steps[last], values);
+        values[0] = s < length ? input[s] : 0.0;
+        if (s <= passes_per_block && s >= 1) {
+            values[s] = first_outflow;  // pass s starts at this step (t = 0)
+        }
+        if (s >= passes) {
+            output[s - passes] = values[passes];
+        }
+        before_last = std::exchange(last, std::exchange(newest, before_last));
+    }
+}
+
+// Routes a non-empty `inflow` through `passes` sub-reaches in blocks,
+// alternating between two buffers.
+Hydrograph route_passes(Hydrograph inflow, std::uint64_t passes, const Coefficients& c,
+                        double first_outflow) {
+    Hydrograph other(inflow.size());
+    for (std::uint64_t remaining = passes; remaining > 0;) {
+        const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, passes_per_block));
+        route_block(inflow, other, block, c, first_outflow);
+        std::swap(inflow, other);
+        remaining -= block;
+    }
+    return inflow;
+}
+
+}  // namespace
+
 // ====================================================================== driver
 
 namespace {
@@ -120,13 +198,15 @@ PyResult<Hydrograph> muskingum_routing(Hydrograph inflow, OwnedRef k, double x, 
     // No check on the count: 0 gives an infinite or NaN storage, a negative count a negative one.
     const double sub_reach_storage = storage->as_seconds() / static_cast<double>(sub_reaches);
 
-    Hydrograph routed = muskingum_routing_rs(std::move(hydrograph), time_step_seconds, sub_reach_storage,
-                                             x, initial_outflow);
-    for (std::int64_t pass = 1; pass < sub_reaches; ++pass) {
-        routed = muskingum_routing_rs(std::move(routed), time_step_seconds, sub_reach_storage, x,
-                                      std::nullopt);
+    // A count of 1 or less makes one pass; an empty inflow fails in the kernel.
+    if (sub_reaches <= 1 || hydrograph.size() <= 1) {
+        return muskingum_routing_rs(std::move(hydrograph), time_step_seconds, sub_reach_storage, x,
+                                    initial_outflow);
     }
-    return routed;
+    // Every later pass starts from its input's first value, which is the
+    // first pass's initial outflow, so all passes start from it.
+    return route_passes(std::move(hydrograph), static_cast<std::uint64_t>(sub_reaches),
+                        coefficients(time_step_seconds, sub_reach_storage, x), initial_outflow);
 }
 
 }  // namespace brooklet::reach_routing
