@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -261,13 +263,159 @@ void push_growing(Hydrograph& values, double value) {
 
 }  // namespace
 
-PyResult<Hydrograph> extract_float_sequence(PyObject* object) {
-    if (Py_IS_TYPE(object, &PyUnicode_Type) || PyType_IsSubtype(Py_TYPE(object), &PyUnicode_Type)) {
-        return failure(type_error("Can't extract `str` to `Vec`"));
+namespace {
+
+// Exact lists and tuples are read in place, the way their iterators read
+// them: the length is read again at every step, and each item that is not an
+// exact float is held while it converts, since its conversion may run Python
+// code that changes the list.
+template <auto size_of, auto item_at>
+PyResult<Hydrograph> read_items_in_place(PyObject* sequence) {
+    Hydrograph values;
+    reserve_exactly(values, static_cast<std::size_t>(size_of(sequence)));
+    for (Py_ssize_t i = 0; i < size_of(sequence); ++i) {
+        PyObject* item = item_at(sequence, i);
+        if (Py_IS_TYPE(item, &PyFloat_Type)) {
+            push_growing(values, PyFloat_AS_DOUBLE(item));
+            continue;
+        }
+        const OwnedRef held = OwnedRef::borrow(item);
+        PyResult<double> value = extract_float(held.get());
+        if (!value) {
+            return failure(std::move(value.error()));
+        }
+        push_growing(values, *value);
     }
-    if (!PySequence_Check(object)) {
-        return failure(DowncastError{object, "Sequence"}.into_pyerr());
+    return values;
+}
+
+Py_ssize_t list_size(PyObject* list) { return PyList_GET_SIZE(list); }
+PyObject* list_item(PyObject* list, Py_ssize_t i) { return PyList_GET_ITEM(list, i); }
+Py_ssize_t tuple_size(PyObject* tuple) { return PyTuple_GET_SIZE(tuple); }
+PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) { return PyTuple_GET_ITEM(tuple, i); }
+
+// A buffer held for the duration of a conversion.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (acquired_) {
+            PyBuffer_Release(&view_);
+        }
     }
+    // False when the object does not export a strided buffer with a format.
+    bool acquire(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+            (void)take();  // the general path reports whatever is wrong with the object
+            return false;
+        }
+        acquired_ = true;
+        return true;
+    }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool acquired_ = false;
+};
+
+enum class ItemKind { signed_integer, unsigned_integer, floating, boolean };
+
+// The kind of a one-character native, little-endian numeric format whose
+// items iteration would turn into numbers; nothing for any other format.
+std::optional<ItemKind> plain_numeric_kind(const char* format, Py_ssize_t item_size) {
+    std::string_view code = format == nullptr ? "B" : format;
+    const bool little_endian = std::endian::native == std::endian::little;
+    if (code.starts_with('@') || code.starts_with('=') || (little_endian && code.starts_with('<'))) {
+        code.remove_prefix(1);
+    }
+    if (code.size() != 1) {
+        return std::nullopt;
+    }
+    const bool integer_size = item_size == 1 || item_size == 2 || item_size == 4 || item_size == 8;
+    switch (code[0]) {
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+            return integer_size ? std::optional(ItemKind::signed_integer) : std::nullopt;
+        case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+            return integer_size ? std::optional(ItemKind::unsigned_integer) : std::nullopt;
+        case 'f':
+            return item_size == 4 ? std::optional(ItemKind::floating) : std::nullopt;
+        case 'd':
+            return item_size == 8 ? std::optional(ItemKind::floating) : std::nullopt;
+        case '?':
+            return item_size == 1 ? std::optional(ItemKind::boolean) : std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+template <class T>
+T read_item(const char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// The double that converting the item at `at` to a Python number and then to
+// a float would give.
+double item_value(const char* at, ItemKind kind, Py_ssize_t size) {
+    switch (kind) {
+        case ItemKind::floating:
+            return size == 4 ? static_cast<double>(read_item<float>(at)) : read_item<double>(at);
+        case ItemKind::boolean:
+            return read_item<unsigned char>(at) != 0 ? 1.0 : 0.0;
+        case ItemKind::signed_integer:
+            switch (size) {
+                case 1: return static_cast<double>(read_item<std::int8_t>(at));
+                case 2: return static_cast<double>(read_item<std::int16_t>(at));
+                case 4: return static_cast<double>(read_item<std::int32_t>(at));
+                default: return static_cast<double>(read_item<std::int64_t>(at));
+            }
+        case ItemKind::unsigned_integer:
+            switch (size) {
+                case 1: return static_cast<double>(read_item<std::uint8_t>(at));
+                case 2: return static_cast<double>(read_item<std::uint16_t>(at));
+                case 4: return static_cast<double>(read_item<std::uint32_t>(at));
+                default: return static_cast<double>(read_item<std::uint64_t>(at));
+            }
+    }
+    return 0.0;
+}
+
+// array.array, memoryview and NumPy arrays iterate in C without running any
+// Python code, so for them a one-dimensional numeric buffer gives exactly the
+// values iteration would. NumPy is recognised by name, without importing it.
+bool iterates_as_its_buffer(PyObject* object) {
+    const PyTypeObject* type = Py_TYPE(object);
+    return type == &PyMemoryView_Type || std::strcmp(type->tp_name, "array.array") == 0 ||
+           std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+}
+
+std::optional<Hydrograph> read_numeric_buffer(PyObject* object) {
+    HeldBuffer buffer;
+    if (!buffer.acquire(object) || buffer.view().ndim != 1) {
+        return std::nullopt;
+    }
+    const Py_buffer& view = buffer.view();
+    const std::optional<ItemKind> kind = plain_numeric_kind(view.format, view.itemsize);
+    if (!kind) {
+        return std::nullopt;
+    }
+    const auto length = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides[0];
+    Hydrograph values;
+    reserve_exactly(values, length);
+    const char* at = static_cast<const char*>(view.buf);
+    for (std::size_t i = 0; i < length; ++i, at += stride) {
+        values.push_back(item_value(at, *kind, view.itemsize));
+    }
+    return values;
+}
+
+// Any other sequence: sized from its length when it has one, read by iteration.
+PyResult<Hydrograph> read_by_iteration(PyObject* object) {
     Py_ssize_t size_hint = PySequence_Size(object);
     if (size_hint == -1) {
         (void)take();  // the size is only a hint; iteration decides
@@ -295,6 +443,29 @@ PyResult<Hydrograph> extract_float_sequence(PyObject* object) {
         }
         push_growing(values, *value);
     }
+}
+
+}  // namespace
+
+PyResult<Hydrograph> extract_float_sequence(PyObject* object) {
+    if (Py_IS_TYPE(object, &PyUnicode_Type) || PyType_IsSubtype(Py_TYPE(object), &PyUnicode_Type)) {
+        return failure(type_error("Can't extract `str` to `Vec`"));
+    }
+    if (!PySequence_Check(object)) {
+        return failure(DowncastError{object, "Sequence"}.into_pyerr());
+    }
+    if (PyList_CheckExact(object)) {
+        return read_items_in_place<list_size, list_item>(object);
+    }
+    if (PyTuple_CheckExact(object)) {
+        return read_items_in_place<tuple_size, tuple_item>(object);
+    }
+    if (iterates_as_its_buffer(object)) {
+        if (std::optional<Hydrograph> values = read_numeric_buffer(object)) {
+            return std::move(*values);
+        }
+    }
+    return read_by_iteration(object);
 }
 
 namespace {
