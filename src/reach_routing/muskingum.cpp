@@ -82,60 +82,92 @@ Hydrograph muskingum_routing_rs(Hydrograph inflow, double time_step_seconds, dou
 namespace {
 
 constexpr std::size_t vector_width = 4;
-constexpr std::size_t passes_per_block = 16;  // extra memory is O(block), not O(passes)
+constexpr std::size_t widest_block = 16;  // extra memory is O(block), not O(passes)
 
 using Lanes = double __attribute__((vector_size(vector_width * sizeof(double))));
+using LaneIndices = std::int64_t __attribute__((vector_size(vector_width * sizeof(std::int64_t))));
 
-// Lane 0 holds the block's input hydrograph, lane j (1..passes_per_block)
-// pass j of the block. Each array holds the values of every lane at one step.
-using StepValues = std::array<double, passes_per_block + 1>;
+// Pass j of a block (1..Width) lives in lane (j - 1) % 4 of vector (j - 1) / 4;
+// the block's input hydrograph acts as pass 0.
+template <std::size_t Width>
+using PassVectors = std::array<Lanes, Width / vector_width>;
 
-// One sweep step for all passes of the block: newest = c2 * O_j[t-1] +
-// (c1 * O_{j-1}[t-1] + c0 * O_{j-1}[t]), read from the two previous steps.
-void advance_lanes(const Coefficients& c, const StepValues& before_last, const StepValues& last,
-                   StepValues& newest) {
+// Routes `input` through `passes` (1..Width) sub-reaches into `output`;
+// every pass starts from `first_outflow`. At sweep step s pass j computes
+// O_j[t] for t = s - j from its own O_j[t-1] and its input's values at t-1
+// and t, which pass j - 1 computed in the two steps before.
+template <std::size_t Width>
+[[gnu::always_inline]] inline void route_block(const Hydrograph& input, Hydrograph& output, std::size_t passes,
+                                               const Coefficients& c, double first_outflow) {
+    constexpr std::size_t groups = Width / vector_width;
     const Lanes c0 = Lanes{} + c.c0;
     const Lanes c1 = Lanes{} + c.c1;
     const Lanes c2 = Lanes{} + c.c2;
-    for (std::size_t j = 0; j < passes_per_block; j += vector_width) {
-        Lanes previous_outflow, previous_inflow, current_inflow;
-        std::memcpy(&previous_outflow, &last[j + 1], sizeof(Lanes));
-        std::memcpy(&previous_inflow, &before_last[j], sizeof(Lanes));
-        std::memcpy(&current_inflow, &last[j], sizeof(Lanes));
-        const Lanes routed = c2 * previous_outflow + (c1 * previous_inflow + c0 * current_inflow);
-        std::memcpy(&newest[j + 1], &routed, sizeof(Lanes));
-    }
-}
-
-// Routes `input` through `passes` (1..passes_per_block) sub-reaches into
-// `output`; every pass starts from `first_outflow`.
-void route_block(const Hydrograph& input, Hydrograph& output, std::size_t passes, const Coefficients& c,
-                 double first_outflow) {
     const std::size_t length = input.size();
-    std::array<StepValues, 3> steps{};  // rotating: before last, last, newest
-    std::size_t before_last = 0, last = 1, newest = 2;
+    PassVectors<Width> outflow{};          // O_j at the last step
+    PassVectors<Width> previous_inflow{};  // each pass's input one step earlier
+    double input_value = 0.0;              // pass 0 at the last step
     for (std::size_t s = 0; s < length + passes; ++s) {
-        StepValues& values = steps[newest];
-        advance_lanes(c, steps[before_last], steps[last], values);
-        values[0] = s < length ? input[s] : 0.0;
-        if (s <= passes_per_block && s >= 1) {
-            values[s] = first_outflow;  // pass s starts at this step (t = 0)
+        PassVectors<Width> current_inflow;
+        Lanes carried = Lanes{} + input_value;  // lane 3 is what the next vector's lane 0 reads
+        for (std::size_t g = 0; g < groups; ++g) {
+            current_inflow[g] = __builtin_shuffle(carried, outflow[g], LaneIndices{3, 4, 5, 6});
+            carried = outflow[g];
+        }
+        for (std::size_t g = 0; g < groups; ++g) {
+            outflow[g] = c2 * outflow[g] + (c1 * previous_inflow[g] + c0 * current_inflow[g]);
+        }
+        previous_inflow = current_inflow;
+        if (s >= 1 && s <= Width) {
+            outflow[(s - 1) / vector_width][(s - 1) % vector_width] = first_outflow;  // t = 0 of pass s
         }
         if (s >= passes) {
-            output[s - passes] = values[passes];
+            output[s - passes] = outflow[(passes - 1) / vector_width][(passes - 1) % vector_width];
         }
-        before_last = std::exchange(last, std::exchange(newest, before_last));
+        input_value = s < length ? input[s] : 0.0;
     }
 }
 
-// Routes a non-empty `inflow` through `passes` sub-reaches in blocks,
-// alternating between two buffers.
+// Wider vector units where the processor has them, chosen once at load time;
+// the operations and their order are the same in every version.
+#if defined(__x86_64__) || defined(__i386__)
+#define BROOKLET_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
+#else
+#define BROOKLET_VECTOR_CLONES
+#endif
+
+BROOKLET_VECTOR_CLONES
+void route_block_of_4(const Hydrograph& input, Hydrograph& output, std::size_t passes, const Coefficients& c,
+                      double first_outflow) {
+    route_block<4>(input, output, passes, c, first_outflow);
+}
+
+BROOKLET_VECTOR_CLONES
+void route_block_of_8(const Hydrograph& input, Hydrograph& output, std::size_t passes, const Coefficients& c,
+                      double first_outflow) {
+    route_block<8>(input, output, passes, c, first_outflow);
+}
+
+BROOKLET_VECTOR_CLONES
+void route_block_of_16(const Hydrograph& input, Hydrograph& output, std::size_t passes, const Coefficients& c,
+                       double first_outflow) {
+    route_block<widest_block>(input, output, passes, c, first_outflow);
+}
+
+// Routes a non-empty `inflow` through `passes` sub-reaches in blocks, the
+// narrowest block that holds the passes left, alternating between two buffers.
 Hydrograph route_passes(Hydrograph inflow, std::uint64_t passes, const Coefficients& c,
                         double first_outflow) {
     Hydrograph other(inflow.size());
     for (std::uint64_t remaining = passes; remaining > 0;) {
-        const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, passes_per_block));
-        route_block(inflow, other, block, c, first_outflow);
+        const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, widest_block));
+        if (block <= 4) {
+            route_block_of_4(inflow, other, block, c, first_outflow);
+        } else if (block <= 8) {
+            route_block_of_8(inflow, other, block, c, first_outflow);
+        } else {
+            route_block_of_16(inflow, other, block, c, first_outflow);
+        }
         std::swap(inflow, other);
         remaining -= block;
     }
