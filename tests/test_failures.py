@@ -1,0 +1,189 @@
+"""Internal failures, the PanicException class, and clean-up on every failure path."""
+
+import ast
+import math
+import os
+import sys
+import warnings
+from datetime import timedelta
+
+import pytest
+
+import brooklet
+
+H = timedelta(hours=1)
+EMPTY = "index out of bounds: the len is 0 but the index is 0"
+DOC_TAIL = ("Like SystemExit, this exception is derived from BaseException so that\n"
+            "it will typically propagate all the way through the stack and cause the\n"
+            "Python interpreter to exit.\n")
+
+
+def test_panic_class(panic_class):
+    assert panic_class.__module__ == "pyo3_runtime"
+    assert panic_class.__name__ == panic_class.__qualname__ == "PanicException"
+    assert panic_class.__mro__[1:] == (BaseException, object)
+    doc = panic_class.__doc__
+    assert len(doc) == 235 and doc.endswith("\n\n" + DOC_TAIL)
+    assert doc[0] == "\n" and "\n" not in doc[1:-len(DOC_TAIL) - 2]
+    assert all(value is not panic_class for value in vars(brooklet).values())
+
+
+class Seq:
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+
+@pytest.mark.parametrize("inflow, changes, message", [
+    ([], {}, EMPTY), ((), {"sub_reaches": 0}, EMPTY), (b"", {"initial_outflow": math.nan}, EMPTY),
+    (Seq(3), {"x": 0.5}, EMPTY),
+    # A size hint whose byte size exceeds the largest possible allocation.
+    (Seq(2**60 if sys.maxsize > 2**32 else 2**28), {}, "capacity overflow"),
+])
+def test_internal_failure(routing, panic_class, inflow, changes, message):
+    args = dict(inflow=inflow, k=2 * H, x=0.2, time_step=H, sub_reaches=1, initial_outflow=10.0) | changes
+    exc = pytest.raises(BaseException, routing, **args).value
+    assert type(exc) is panic_class and not isinstance(exc, Exception)
+    assert exc.args == (message,) and str(exc) == message
+    # Nothing of the failed call remains: the next call behaves normally.
+    assert routing([1.0, 2.0], 2 * H, 0.2, H, 1, 1.0)[0] == 1.0
+
+
+PANIC_SCRIPT = r"""
+import sys
+from datetime import timedelta
+import brooklet
+
+class Item:
+    def __init__(self, exc):
+        self.exc = exc
+    def __float__(self):
+        raise self.exc
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+def route(inflow):
+    try:
+        brooklet.reach.muskingum_routing(inflow, timedelta(1), 0.2, timedelta(1), 1, 0.0)
+    except BaseException as exc:
+        return exc
+
+Panic = type(route([]))
+results = {}
+for name, raised in [("boom", Panic("boom")), ("subclass", type("Sub", (Panic,), {})("quiet")),
+                     ("unprintable", Panic(Unprintable()))]:
+    sys.stderr.write("=== %s ===\n" % name)
+    sys.stderr.flush()
+    caught = route([1.0, Item(raised)])
+    results[name] = (type(caught) is Panic, caught is raised, [a for a in caught.args if type(a) is str])
+    sys.stderr.flush()
+print(repr(results))
+"""
+
+
+@pytest.fixture(scope="module")
+def panic_run(run_python):
+    """Runs the script above in a fresh process; gives its results and its stderr per section."""
+    proc = run_python(PANIC_SCRIPT)
+    assert proc.returncode == 0, proc.stderr
+    first, *sections = proc.stderr.split("=== ")
+    return ast.literal_eval(proc.stdout), dict([("empty", first)] + [s.split(" ===\n", 1) for s in sections])
+
+
+def test_empty_inflow_report(panic_run):
+    assert "src/reach_routing/muskingum" in panic_run[1]["empty"] and EMPTY in panic_run[1]["empty"]
+
+
+@pytest.mark.parametrize("name, result, report", [
+    # A PanicException raised by Python code is reported with its traceback, and the caller gets
+    # a new one with the same message.
+    ("boom", (True, False, ["boom"]), ["Python stack trace below:", "Traceback", "__float__", "boom"]),
+    ("unprintable", (True, False, ["Unwrapped panic from Python code"]), ["Python stack trace below:"]),
+    # A subclass is an ordinary exception: it reaches the caller unchanged and nothing is printed.
+    ("subclass", (False, True, ["quiet"]), None),
+])
+def test_panic_raised_by_python_code(panic_run, name, result, report):
+    results, stderr = panic_run
+    assert results[name] == result
+    if report is None:
+        assert stderr[name] == ""
+    else:
+        assert all(text in stderr[name] for text in report), stderr[name]
+
+
+class Odd:
+    pass
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+# One call for each way out of the function; Odd instances are refused by every conversion.
+FAILURES = {
+    "success": {}, "three passes": {"sub_reaches": Index(3)}, "matcher": {"extra": Odd()},
+    "inflow": {"inflow": Odd()}, "inflow item": {"inflow": [1.0, Odd(), 2.0]}, "k": {"k": Odd()},
+    "x": {"x": Odd()}, "time_step": {"time_step": Odd()}, "sub_reaches": {"sub_reaches": Odd()},
+    "initial_outflow": {"initial_outflow": Odd()}, "negative time_step": {"time_step": timedelta(days=-3)},
+    "negative k": {"k": timedelta(days=-3)}, "warning": {"x": float("0.9")}, "empty inflow": {"inflow": []},
+}
+
+
+def fresh_args(changes):
+    items = [float(i) + 0.5 for i in range(6)]
+    args = dict(inflow=items, k=timedelta(hours=2), x=float("0.2"), time_step=timedelta(hours=1),
+                sub_reaches=Index(1), initial_outflow=float("10.5"))
+    args.update(changes)
+    return args, [*args.values(), *items, Odd, Index]
+
+
+def call_quietly(routing, args):
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            routing(**args)
+    except BaseException:  # noqa: BLE001 - PanicException is not an Exception
+        pass
+
+
+@pytest.mark.parametrize("changes", FAILURES.values(), ids=FAILURES.keys())
+def test_reference_counts_are_unchanged(routing, changes):
+    args, tracked = fresh_args(changes)
+    call_quietly(routing, args)
+    before = [sys.getrefcount(obj) for obj in tracked]
+    for _ in range(200):
+        call_quietly(routing, args)
+    assert [sys.getrefcount(obj) for obj in tracked] == before
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+def test_repeated_calls_do_not_grow_memory(routing):
+    # Each failing call below owns an 8 kB hydrograph when it fails; a leak of it, or of any
+    # error value, would add tens of megabytes.
+    big = [float(i) for i in range(1000)]
+    calls = [fresh_args({"inflow": big, **changes})[0] for changes in FAILURES.values()]
+
+    def run(rounds):
+        for _ in range(rounds):
+            for args in calls:
+                call_quietly(routing, args)
+    run(100)
+    before = resident_bytes()
+    run(1000)
+    assert resident_bytes() - before < 8 * 2**20
