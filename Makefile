@@ -1,5 +1,5 @@
 # Both targets set up .venv (CPython 3.13, brooklet, test tools) first.
-.PHONY: example test setup
+.PHONY: example test setup test-target bench
 
 setup:
 	bash scripts/setup-env.sh
@@ -9,3 +9,12 @@ example: setup
 
 test: setup
 	.venv/bin/python -m pytest
+
+# Builds and tests the module inside the 32-bit x86 target root, with both of its interpreters.
+test-target:
+	bash scripts/test-target.sh
+
+# Benchmarks against the floor, a pure-Python loop and SciPy; writes bench/results.md and .png.
+bench: setup
+	.venv/bin/python -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
+	.venv/bin/python bench/run.py
