@@ -187,3 +187,69 @@ def test_repeated_calls_do_not_grow_memory(routing):
     before = resident_bytes()
     run(1000)
     assert resident_bytes() - before < 8 * 2**20
+
+
+@pytest.fixture(scope="module")
+def misbehaving(tmp_path_factory):
+    """Builds the test-only extension in tests/support with the C compiler, or skips."""
+    import importlib.util
+    import shutil
+    import subprocess
+    import sysconfig
+
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if compiler is None:
+        pytest.skip("no C compiler")
+    source = os.path.join(os.path.dirname(__file__), "support", "misbehaving.c")
+    target = tmp_path_factory.mktemp("ext") / ("misbehaving" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run([compiler, "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], source,
+                    "-o", str(target)], check=True)
+    spec = importlib.util.spec_from_file_location("misbehaving", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_failure_without_pending_exception_is_a_system_error(routing, misbehaving):
+    exc = pytest.raises(SystemError, routing, misbehaving.BrokenIter(), H, 0.2, H, 1, 1.0).value
+    assert type(exc) is SystemError and str(exc) == "attempted to fetch exception but none was set"
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class UnprintableName(str):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class RaisesUnprintable:
+    def __float__(self):
+        raise TypeError(Unprintable())  # a plain TypeError whose text cannot be made
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda f: f([1.0], H, 0.2, H, 1, 1.0, **{UnprintableName("zz"): 1}),
+     "muskingum_routing() got an unexpected keyword argument '<unprintable UnprintableName object>'"),
+    (lambda f: f([1.0], H, RaisesUnprintable(), H, 1, 1.0), "argument 'x': <unprintable TypeError object>"),
+])
+def test_text_that_cannot_be_rendered(routing, monkeypatch, call, message):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    assert str(pytest.raises(TypeError, call, routing).value) == message
+    assert [type(u.exc_value) for u in unraisable] == [RuntimeError]
+
+
+def test_datetime_api_that_cannot_be_imported(run_python):
+    proc = run_python(
+        "import sys; sys.modules['datetime'] = None\n"
+        "import brooklet\n"
+        "try:\n"
+        "    brooklet.reach.muskingum_routing([1.0], 1, 0.2, 1, 1, 1.0)\n"
+        "except BaseException as exc:\n"
+        "    print(type(exc).__name__, exc)\n")
+    assert proc.stdout.startswith("PanicException failed to import `datetime` C API: PyErr { type: "
+                                  "<class 'ImportError'>, value: ImportError("), proc.stdout
+    assert proc.stdout.rstrip().endswith(", traceback: None }") and "failed to import" in proc.stderr
