@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Builds brooklet for the deployment target, 32-bit x86 Linux, and runs the test suite there:
+# inside the prepared Debian i386 root, once with the free-threaded python3.13t and once with
+# Debian's python3.13, each with the project's own CMake build.
+#
+#   scripts/test-target.sh                 # needs root; run as `make test-target`
+#
+# The target scripts are found beside the checkout (../shared/target); BROOKLET_TARGET_DIR
+# names another place. Builds go to /tmp inside the root, never into the checkout, and no
+# bytecode or test caches are written into it.
+set -euo pipefail
+
+# ------------------------------------------------------------- inside the root
+
+# Seconds since an $EPOCHREALTIME reading, to the hundredth.
+elapsed() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.2f", to - from }'; }
+
+# Expected extension suffix and GIL-disabled flag of each interpreter on the target.
+declare -A suffix=([python3.13t]=.cpython-313t-i386-linux-gnu.so [python3.13]=.cpython-313-i386-linux-gnu.so)
+declare -A gil_disabled=([python3.13t]=1 [python3.13]=0)
+
+# Checks what each compile of the build saw, by rerunning its command through the
+# preprocessor with Python.h: a 32-bit target, the interpreter's own pyconfig.h (Py_GIL_DISABLED
+# exactly for the free-threaded build), and double arithmetic in SSE2 registers rather than on
+# the x87 stack (FLT_EVAL_METHOD 0), without fast math or contraction.
+check_build() {
+    local python=$1 build=$2
+    [[ -f $build/brooklet${suffix[$python]} ]] || {
+        echo "test-target: $python: no brooklet${suffix[$python]} in $build" >&2; ls "$build" >&2; return 1; }
+    "$python" - "$build/compile_commands.json" "${gil_disabled[$python]}" <<'PY'
+import json, os, shlex, subprocess, sys
+commands, gil_disabled = json.load(open(sys.argv[1])), sys.argv[2] == "1"
+problems = []
+for entry in commands:
+    argv = shlex.split(entry["command"])
+    source = os.path.relpath(entry["file"], "/src")
+    if "-ffp-contract=off" not in argv:
+        problems.append(f"{source}: compiled without -ffp-contract=off")
+    for option in ("-o", "-c"):
+        del argv[argv.index(option):argv.index(option) + 2]
+    probe = subprocess.run([*argv, "-E", "-dM", "-x", "c++", "-"], input="#include <Python.h>\n",
+                           capture_output=True, text=True, cwd=entry["directory"])
+    if probe.returncode:
+        problems.append(f"{source}: preprocessing Python.h failed:\n{probe.stderr}")
+        continue
+    macros = dict((line.split(" ", 2)[1:] + [""])[:2] for line in probe.stdout.splitlines())
+    expected = {"__SIZEOF_POINTER__": "4", "__FLT_EVAL_METHOD__": "0", "__SSE2_MATH__": "1",
+                "__FAST_MATH__": None, "Py_GIL_DISABLED": "1" if gil_disabled else None}
+    for name, value in expected.items():
+        if macros.get(name) != value:
+            problems.append(f"{source}: {name} is {macros.get(name)}, expected {value}")
+if problems:
+    sys.exit("test-target: " + "\n  ".join(["build check failed:", *problems]))
+print(f"build check: {len(commands)} sources compiled for 32-bit with SSE2 double math "
+      f"(FLT_EVAL_METHOD 0), -ffp-contract=off, Py_GIL_DISABLED {'1' if gil_disabled else 'undefined'}")
+PY
+}
+
+inside() {
+    local python build scratch failed=()
+    local -A summary=()
+    for python in python3.13t python3.13; do
+        echo "=== $python ($(command -v "$python")), uname -m $(uname -m)"
+        build=/tmp/brooklet-target/build-$python
+        rm -rf "$build"
+        local start=$EPOCHREALTIME
+        if ! cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v "$python")" \
+                -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$build.configure.log" 2>&1; then
+            cat "$build.configure.log" >&2; failed+=("$python: configure"); continue
+        fi
+        grep -E '^-- Found Python' "$build.configure.log" || true
+        if ! cmake --build "$build"; then failed+=("$python: build"); continue; fi
+        check_build "$python" "$build" || { failed+=("$python: build check"); continue; }
+        echo "built brooklet${suffix[$python]} in $(elapsed "$start") s"
+        # The suite runs from a scratch directory (the Hypothesis database lands there) with the
+        # build directory first on the import path.
+        scratch=$(mktemp -d /tmp/brooklet-target/pytest.XXXXXX)
+        start=$EPOCHREALTIME
+        local log=$scratch/pytest.log rc=0
+        (cd "$scratch" && PYTHONPATH=$build PYTHONDONTWRITEBYTECODE=1 \
+            "$python" -m pytest -q -rs -p no:cacheprovider /src/tests) 2>&1 | tee "$log" || rc=$?
+        summary[$python]="$(tail -n 1 "$log") ($(elapsed "$start") s)"
+        [[ $rc == 0 ]] || failed+=("$python: tests")
+        rm -rf "$scratch"
+    done
+    echo "=== summary"
+    for python in python3.13t python3.13; do
+        echo "$python: ${summary[$python]:-not run}"
+    done
+    if ((${#failed[@]})); then
+        printf 'test-target: FAILED: %s\n' "${failed[@]}" >&2
+        return 1
+    fi
+}
+
+if [[ ${1:-} == --inside ]]; then
+    mkdir -p /tmp/brooklet-target
+    inside
+    exit
+fi
+
+# ------------------------------------------------------------------ on the host
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
+if [[ ! -x $target/prepare || ! -x $target/run ]]; then
+    echo "test-target: no target scripts (prepare, run) in $target" >&2
+    echo "test-target: set BROOKLET_TARGET_DIR to the directory that holds them" >&2
+    exit 1
+fi
+if [[ $(id -u) != 0 ]]; then
+    echo "test-target: must run as root (the target root is entered with mount and chroot)" >&2
+    exit 1
+fi
+
+if ! command -v debootstrap >/dev/null 2>&1; then
+    echo "test-target: installing debootstrap"
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap
+fi
+
+start=$EPOCHREALTIME
+"$target/prepare"
+echo "prepare: $(elapsed "$start") s"
+"$target/run" --workdir "$root" -- bash /src/scripts/test-target.sh --inside
