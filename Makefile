@@ -1,10 +1,12 @@
-# Both targets set up .venv (CPython 3.13, brooklet, test tools) first.
+# Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
+# with matplotlib for its chart.
 .PHONY: example test setup test-target bench
 
 setup:
 	bash scripts/setup-env.sh
 
-example: setup
+example:
+	bash scripts/setup-env.sh example
 	.venv/bin/python examples/textbook_flood.py
 
 test: setup

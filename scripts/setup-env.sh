@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Prepares the project-local virtual environment .venv: finds a CPython 3.13,
-# creates the environment with it, and installs brooklet with its test tools.
+# creates the environment with it, and installs brooklet with its test tools (or with the
+# optional dependencies named as the argument).
 #
 #   BROOKLET_PYTHON=/path/to/python3.13 scripts/setup-env.sh   # explicit interpreter
+#   scripts/setup-env.sh example                               # matplotlib instead
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -59,4 +61,4 @@ if [[ ! -x $venv/bin/python || $(cat "$stamp" 2>/dev/null) != "$python" ]]; then
     echo "$python" >"$stamp"
 fi
 
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$root[test]"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$root[${1:-test}]"
