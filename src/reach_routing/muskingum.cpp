@@ -100,16 +100,18 @@ template <std::size_t Width>
 [[gnu::always_inline]] inline void route_block(const Hydrograph& input, Hydrograph& output, std::size_t passes,
                                                const Coefficients& c, double first_outflow) {
     constexpr std::size_t groups = Width / vector_width;
-    const Lanes c0 = Lanes{} + c.c0;
-    const Lanes c1 = Lanes{} + c.c1;
-    const Lanes c2 = Lanes{} + c.c2;
+    // Lanes are filled element by element: adding a value to zeros would turn -0.0 into +0.0.
+    const Lanes c0 = {c.c0, c.c0, c.c0, c.c0};
+    const Lanes c1 = {c.c1, c.c1, c.c1, c.c1};
+    const Lanes c2 = {c.c2, c.c2, c.c2, c.c2};
     const std::size_t length = input.size();
     PassVectors<Width> outflow{};          // O_j at the last step
     PassVectors<Width> previous_inflow{};  // each pass's input one step earlier
     double input_value = 0.0;              // pass 0 at the last step
     for (std::size_t s = 0; s < length + passes; ++s) {
         PassVectors<Width> current_inflow;
-        Lanes carried = Lanes{} + input_value;  // lane 3 is what the next vector's lane 0 reads
+        // Lane 3 is what the next vector's lane 0 reads.
+        Lanes carried = {input_value, input_value, input_value, input_value};
         for (std::size_t g = 0; g < groups; ++g) {
             current_inflow[g] = __builtin_shuffle(carried, outflow[g], LaneIndices{3, 4, 5, 6});
             carried = outflow[g];
