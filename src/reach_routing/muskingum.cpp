@@ -131,8 +131,10 @@ template <std::size_t Width>
 }
 
 // Wider vector units where the processor has them, chosen once at load time;
-// the operations and their order are the same in every version.
-#if defined(__x86_64__) || defined(__i386__)
+// the operations and their order are the same in every version. A build with
+// BROOKLET_BASELINE_VECTORS keeps only the baseline version, so that it can be
+// tested on processors that would pick a wider one.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(BROOKLET_BASELINE_VECTORS)
 #define BROOKLET_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
 #else
 #define BROOKLET_VECTOR_CLONES
