@@ -64,7 +64,12 @@ inside() {
         build=/tmp/brooklet-target/build-$python
         rm -rf "$build"
         local start=$EPOCHREALTIME
+        # The GIL build keeps only the baseline (SSE2) version of the vectorised sweep, which
+        # a processor with wider vector units would otherwise never run.
+        local extra_flags=""
+        [[ $python == python3.13 ]] && extra_flags=-DBROOKLET_BASELINE_VECTORS
         if ! cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v "$python")" \
+                -DCMAKE_CXX_FLAGS="$extra_flags" \
                 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$build.configure.log" 2>&1; then
             cat "$build.configure.log" >&2; failed+=("$python: configure"); continue
         fi
