@@ -1,6 +1,6 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
 # with matplotlib for its chart.
-.PHONY: example test setup test-target bench
+.PHONY: example test setup test-target bench sanitize
 
 setup:
 	bash scripts/setup-env.sh
@@ -20,3 +20,7 @@ test-target:
 bench: setup
 	.venv/bin/python -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
 	.venv/bin/python bench/run.py
+
+# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize).
+sanitize:
+	bash scripts/sanitize.sh

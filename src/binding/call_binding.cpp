@@ -147,21 +147,21 @@ PyResult<void> extract_arguments_fastcall(const FunctionDescription& description
             return failure(description.unexpected_keyword_argument(name_object));
         }
         const std::string_view name(utf8, static_cast<std::size_t>(size));
-        if (auto i = find_name(name, description.keyword_only_parameters,
-                               [](const KeywordOnlyParameter& p) { return p.name; })) {
-            PyObject*& slot = slots[positional_count + *i];
+        if (auto keyword_only = find_name(name, description.keyword_only_parameters,
+                                          [](const KeywordOnlyParameter& p) { return p.name; })) {
+            PyObject*& slot = slots[positional_count + *keyword_only];
             if (slot != nullptr) {
                 return failure(description.multiple_values_for_argument(name));
             }
             slot = value;
-        } else if (auto i = find_name(name, description.positional_parameter_names,
-                                      [](std::string_view p) { return p; })) {
-            if (*i < description.positional_only_parameters) {
-                positional_only_by_keyword.push_back(description.positional_parameter_names[*i]);
-            } else if (slots[*i] != nullptr) {
+        } else if (auto positional = find_name(name, description.positional_parameter_names,
+                                               [](std::string_view p) { return p; })) {
+            if (*positional < description.positional_only_parameters) {
+                positional_only_by_keyword.push_back(description.positional_parameter_names[*positional]);
+            } else if (slots[*positional] != nullptr) {
                 return failure(description.multiple_values_for_argument(name));
             } else {
-                slots[*i] = value;
+                slots[*positional] = value;
             }
         } else {
             return failure(description.unexpected_keyword_argument(name_object));
