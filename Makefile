@@ -1,6 +1,6 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
 # with matplotlib for its chart.
-.PHONY: example test setup test-target bench sanitize
+.PHONY: example test setup test-target bench sanitize tidy
 
 setup:
 	bash scripts/setup-env.sh
@@ -24,3 +24,7 @@ bench: setup
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize).
 sanitize:
 	bash scripts/sanitize.sh
+
+# clang-tidy over src/ with the checked-in .clang-tidy; any finding fails.
+tidy:
+	bash scripts/tidy.sh

@@ -58,7 +58,7 @@ PyResult<OwnedRef> all_list(PyObject* module) {
     }
     PyErr error = fetch_error();
     PyObject* exception = binding::make_normalized(error);
-    if (!PyErr_GivenExceptionMatches(exception, PyExc_AttributeError)) {
+    if (PyErr_GivenExceptionMatches(exception, PyExc_AttributeError) == 0) {
         return failure(std::move(error));
     }
     OwnedRef fresh = OwnedRef::steal(PyList_New(0));

@@ -137,6 +137,10 @@ PyResult<void> extract_arguments_fastcall(const FunctionDescription& description
     }
     std::vector<std::string_view> positional_only_by_keyword;
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (keyword_count > 0 && args == nullptr) {
+        // Only a C caller that breaks the calling convention gets here; fail rather than read null.
+        fail_fixed("keyword names given without an argument vector");
+    }
     for (Py_ssize_t j = 0; j < keyword_count; ++j) {
         PyObject* name_object = PyTuple_GET_ITEM(kwnames, j);
         PyObject* value = args[nargs + j];
@@ -314,14 +318,14 @@ public:
         acquired_ = true;
         return true;
     }
-    const Py_buffer& view() const { return view_; }
+    [[nodiscard]] const Py_buffer& view() const { return view_; }
 
 private:
     Py_buffer view_{};
     bool acquired_ = false;
 };
 
-enum class ItemKind { signed_integer, unsigned_integer, floating, boolean };
+enum class ItemKind : std::uint8_t { signed_integer, unsigned_integer, floating, boolean };
 
 // The kind of a one-character native, little-endian numeric format whose
 // items iteration would turn into numbers; nothing for any other format.
@@ -448,10 +452,10 @@ PyResult<Hydrograph> read_by_iteration(PyObject* object) {
 }  // namespace
 
 PyResult<Hydrograph> extract_float_sequence(PyObject* object) {
-    if (Py_IS_TYPE(object, &PyUnicode_Type) || PyType_IsSubtype(Py_TYPE(object), &PyUnicode_Type)) {
+    if (Py_IS_TYPE(object, &PyUnicode_Type) || PyType_IsSubtype(Py_TYPE(object), &PyUnicode_Type) != 0) {
         return failure(type_error("Can't extract `str` to `Vec`"));
     }
-    if (!PySequence_Check(object)) {
+    if (PySequence_Check(object) == 0) {
         return failure(DowncastError{object, "Sequence"}.into_pyerr());
     }
     if (PyList_CheckExact(object)) {
@@ -490,7 +494,7 @@ PyDateTime_CAPI* expect_datetime_api() {
 
 bool is_timedelta(PyObject* object) {
     PyTypeObject* delta_type = expect_datetime_api()->DeltaType;
-    return Py_IS_TYPE(object, delta_type) || PyType_IsSubtype(Py_TYPE(object), delta_type);
+    return Py_IS_TYPE(object, delta_type) || PyType_IsSubtype(Py_TYPE(object), delta_type) != 0;
 }
 
 PyResult<Duration> duration_from_timedelta(PyObject* object) {

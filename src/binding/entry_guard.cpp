@@ -228,7 +228,8 @@ std::size_t valid_sequence_length(std::string_view bytes, std::size_t at, std::s
         return 1;
     }
     std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
     if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
@@ -280,7 +281,7 @@ std::string decode_utf8_lossy(std::string_view bytes) {
 std::string to_string_lossy(PyObject* text) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-        return std::string(utf8, static_cast<std::size_t>(size));
+        return {utf8, static_cast<std::size_t>(size)};
     }
     (void)take();  // lone surrogates: encoded losslessly below, then replaced
     OwnedRef encoded = OwnedRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
@@ -361,7 +362,7 @@ std::string quoted(std::string_view text) {
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
                     char escaped[16];
-                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(c));
+                    (void)std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(c));
                     out += escaped;
                 } else {
                     out += c;
@@ -437,9 +438,9 @@ void print_and_resume(OwnedRef exception) {
         OwnedRef discarded = OwnedRef::steal(PyErr_GetRaisedException());
         message = "Unwrapped panic from Python code";
     }
-    std::fputs("--- brooklet resumes an internal failure after fetching a PanicException from Python ---\n"
-               "Python stack trace below:\n",
-               stderr);
+    (void)std::fputs("--- brooklet resumes an internal failure after fetching a PanicException from Python ---\n"
+                     "Python stack trace below:\n",
+                     stderr);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
     resume_failure(std::move(message));
@@ -513,10 +514,10 @@ PyObject* finish_entry(BodyOutcome outcome) {
 }
 
 void abort_after_escaped_failure() noexcept {
-    std::fputs("brooklet: an internal failure escaped the boundary between the module and the "
-               "interpreter; aborting\n",
-               stderr);
-    std::fflush(stderr);
+    (void)std::fputs("brooklet: an internal failure escaped the boundary between the module and "
+                     "the interpreter; aborting\n",
+                     stderr);
+    (void)std::fflush(stderr);
     std::abort();
 }
 

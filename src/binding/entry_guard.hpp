@@ -32,6 +32,9 @@ public:
 
     PyErr(PyErr&&) noexcept = default;
     PyErr& operator=(PyErr&&) noexcept = default;
+    PyErr(const PyErr&) = delete;
+    PyErr& operator=(const PyErr&) = delete;
+    ~PyErr() = default;
 
 private:
     struct Lazy {

@@ -47,13 +47,13 @@ void write_backtrace() {
 void write_failure_report(std::string_view message, const std::source_location& where) {
     const std::string thread = current_thread_name();
     const std::string_view file = project_relative(where.file_name());
-    std::fprintf(stderr, "\nthread '%s' (%ld) hit an internal failure at %.*s:%u:%u:\n%.*s\n",
-                 thread.c_str(), static_cast<long>(gettid()), static_cast<int>(file.size()),
-                 file.data(), static_cast<unsigned>(where.line()),
-                 static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
-                 message.data());
+    (void)std::fprintf(stderr, "\nthread '%s' (%ld) hit an internal failure at %.*s:%u:%u:\n%.*s\n",
+                       thread.c_str(), static_cast<long>(gettid()), static_cast<int>(file.size()),
+                       file.data(), static_cast<unsigned>(where.line()),
+                       static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
+                       message.data());
     write_backtrace();
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
 }
 
 void fail(std::string message, std::source_location where) {

@@ -68,6 +68,7 @@ public:
     explicit constexpr InternedString(const char* text) noexcept : text_(text) {}
     InternedString(const InternedString&) = delete;
     InternedString& operator=(const InternedString&) = delete;
+    ~InternedString() = default;  // the string is kept until the process ends
 
     // Borrowed; created on first use.
     [[nodiscard]] PyObject* get();

@@ -113,7 +113,11 @@ template <std::size_t Width>
         // Lane 3 is what the next vector's lane 0 reads.
         Lanes carried = {input_value, input_value, input_value, input_value};
         for (std::size_t g = 0; g < groups; ++g) {
+#ifdef __clang__
+            current_inflow[g] = __builtin_shufflevector(carried, outflow[g], 3, 4, 5, 6);
+#else
             current_inflow[g] = __builtin_shuffle(carried, outflow[g], LaneIndices{3, 4, 5, 6});
+#endif
             carried = outflow[g];
         }
         for (std::size_t g = 0; g < groups; ++g) {
