@@ -1,6 +1,6 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
 # with matplotlib for its chart.
-.PHONY: example test setup test-target bench sanitize tidy
+.PHONY: example test setup test-target bench sanitize tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -28,3 +28,11 @@ sanitize:
 # clang-tidy over src/ with the checked-in .clang-tidy; any finding fails.
 tidy:
 	bash scripts/tidy.sh
+
+# A million calls over every success and failure path; resident memory must stay flat.
+soak: setup
+	.venv/bin/python scripts/soak.py
+
+# The soak script's calls under valgrind memcheck, against a build with debug information.
+valgrind:
+	bash scripts/valgrind.sh
