@@ -84,6 +84,8 @@ def test_call_shapes_match_the_model(n_positional, data):
     positional = (VALID + [0.0, 0.0])[:n_positional]
     pairs = [(name, VALID[NAMES.index(name)] if name in NAMES else object()) for name in keywords]
     expected = matcher_message(n_positional, keywords)
+    tracked = [*keywords, *positional, *(value for _, value in pairs)]
+    before = [sys.getrefcount(obj) for obj in tracked]
     try:
         result = vectorcall(positional, pairs)
     except TypeError as exc:
@@ -91,6 +93,7 @@ def test_call_shapes_match_the_model(n_positional, data):
         assert str(exc) == expected
     else:
         assert expected is None and result == ROUTED
+    assert [sys.getrefcount(obj) for obj in tracked] == before
 
 
 def test_keyword_names_without_an_argument_vector_fail_cleanly():
