@@ -106,3 +106,10 @@ def test_long_hydrograph_through_many_passes(routing, bits):
     for _ in range(37):
         chained = routing(chained, H, 0.25, H, 1, 80.0)
     assert bits(routing(inflow, 37 * H, 0.25, H, 37, 80.0)) == bits(chained)
+
+
+@pytest.mark.parametrize("name", ["array.array", "numpy.ndarray"])
+def test_python_class_with_a_buffer_type_name_is_read_by_iteration(routing, name):
+    # Its buffer says one thing and its items another: the items are what iteration gives.
+    impostor = type(name, (Generic,), {"__buffer__": lambda self, flags: memoryview(array.array("d", [7.0] * 3))})
+    assert routing(impostor([1, 2, 3]), ZERO, 0.0, H, 1, 1.0) == [1.0, 2.0, 3.0]

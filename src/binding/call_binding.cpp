@@ -390,11 +390,17 @@ double item_value(const char* at, ItemKind kind, Py_ssize_t size) {
 
 // array.array, memoryview and NumPy arrays iterate in C without running any
 // Python code, so for them a one-dimensional numeric buffer gives exactly the
-// values iteration would. NumPy is recognised by name, without importing it.
+// values iteration would. NumPy is recognised by name, without importing it;
+// the type must be immutable, which no class written in Python is, so a Python
+// class that merely takes one of these names is read by iteration.
 bool iterates_as_its_buffer(PyObject* object) {
     const PyTypeObject* type = Py_TYPE(object);
-    return type == &PyMemoryView_Type || std::strcmp(type->tp_name, "array.array") == 0 ||
-           std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+    if (type == &PyMemoryView_Type) {
+        return true;
+    }
+    const bool immutable = (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) != 0;
+    return immutable && (std::strcmp(type->tp_name, "array.array") == 0 ||
+                         std::strcmp(type->tp_name, "numpy.ndarray") == 0);
 }
 
 std::optional<Hydrograph> read_numeric_buffer(PyObject* object) {
