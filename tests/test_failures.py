@@ -253,3 +253,12 @@ def test_datetime_api_that_cannot_be_imported(run_python):
     assert proc.stdout.startswith("PanicException failed to import `datetime` C API: PyErr { type: "
                                   "<class 'ImportError'>, value: ImportError("), proc.stdout
     assert proc.stdout.rstrip().endswith(", traceback: None }") and "failed to import" in proc.stderr
+
+
+@pytest.mark.skipif(sys.maxsize < 2**62, reason="needs a 64-bit address space")
+def test_hint_beyond_memory_is_a_memory_error(routing):
+    # 2**59 doubles fit the largest allocation size but no address space: the call fails with
+    # MemoryError and the process goes on.
+    exc = pytest.raises(MemoryError, routing, Seq(2**59), H, 0.2, H, 1, 1.0).value
+    assert type(exc) is MemoryError
+    assert routing([1.0, 2.0], 2 * H, 0.2, H, 1, 1.0)[0] == 1.0

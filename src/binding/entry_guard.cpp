@@ -415,7 +415,7 @@ constexpr const char* panic_class_doc =
 
 std::atomic<PyObject*> panic_class_cell{nullptr};
 
-// Written before the fixed message when a payload carries no text.
+// The message of an internal failure whose payload carries no text.
 constexpr const char* no_text_message = "native code failure.";
 
 class CreatingPanicClass {
@@ -498,7 +498,9 @@ BodyOutcome outcome_of_foreign_exception() {
     try {
         throw;
     } catch (const std::bad_alloc&) {
-        return PyErr::lazy(PyExc_MemoryError, "cannot allocate memory for the hydrograph");
+        // Running out of memory (a hydrograph larger than memory, say) is the caller's to
+        // handle, like any MemoryError; the process goes on.
+        return PyErr::lazy(PyExc_MemoryError, "cannot allocate memory");
     } catch (...) {
         write_failure_report(no_text_message, std::source_location::current());
         return exception_from_failure(NoTextPayload{});
