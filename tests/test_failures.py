@@ -192,7 +192,7 @@ def test_repeated_calls_do_not_grow_memory(routing):
 @pytest.fixture(scope="module")
 def misbehaving(tmp_path_factory):
     """Builds the test-only extension in tests/support with the C compiler, or skips."""
-    import importlib.util
+    import importlib
     import shutil
     import subprocess
     import sysconfig
@@ -204,10 +204,11 @@ def misbehaving(tmp_path_factory):
     target = tmp_path_factory.mktemp("ext") / ("misbehaving" + sysconfig.get_config_var("EXT_SUFFIX"))
     subprocess.run([compiler, "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], source,
                     "-o", str(target)], check=True)
-    spec = importlib.util.spec_from_file_location("misbehaving", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, str(target.parent))
+    try:
+        return importlib.import_module("misbehaving")
+    finally:
+        sys.path.remove(str(target.parent))
 
 
 def test_failure_without_pending_exception_is_a_system_error(routing, misbehaving):
