@@ -7,6 +7,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -355,37 +356,50 @@ std::optional<ItemKind> plain_numeric_kind(const char* format, Py_ssize_t item_s
     }
 }
 
-template <class T>
-T read_item(const char* at) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
+// A '?' item: any nonzero byte is True.
+struct BooleanByte {
+    unsigned char byte;
+};
+
+// Appends each item widened to double, as converting it to a Python number
+// and then to a float would give.
+template <class Item>
+void append_widened(const char* at, Py_ssize_t stride, std::size_t length, Hydrograph& values) {
+    for (std::size_t i = 0; i < length; ++i, at += stride) {
+        Item item{};
+        std::memcpy(&item, at, sizeof item);
+        if constexpr (std::is_same_v<Item, BooleanByte>) {
+            values.push_back(item.byte != 0 ? 1.0 : 0.0);
+        } else {
+            values.push_back(static_cast<double>(item));
+        }
+    }
 }
 
-// The double that converting the item at `at` to a Python number and then to
-// a float would give.
-double item_value(const char* at, ItemKind kind, Py_ssize_t size) {
+// The reader for one item kind and size, chosen once per buffer.
+using BufferReader = void (*)(const char*, Py_ssize_t, std::size_t, Hydrograph&);
+
+template <class Signed, class Unsigned>
+BufferReader integer_reader(ItemKind kind) {
+    return kind == ItemKind::signed_integer ? append_widened<Signed> : append_widened<Unsigned>;
+}
+
+BufferReader reader_for(ItemKind kind, Py_ssize_t size) {
     switch (kind) {
         case ItemKind::floating:
-            return size == 4 ? static_cast<double>(read_item<float>(at)) : read_item<double>(at);
+            return size == 4 ? append_widened<float> : append_widened<double>;
         case ItemKind::boolean:
-            return read_item<unsigned char>(at) != 0 ? 1.0 : 0.0;
+            return append_widened<BooleanByte>;
         case ItemKind::signed_integer:
-            switch (size) {
-                case 1: return static_cast<double>(read_item<std::int8_t>(at));
-                case 2: return static_cast<double>(read_item<std::int16_t>(at));
-                case 4: return static_cast<double>(read_item<std::int32_t>(at));
-                default: return static_cast<double>(read_item<std::int64_t>(at));
-            }
         case ItemKind::unsigned_integer:
             switch (size) {
-                case 1: return static_cast<double>(read_item<std::uint8_t>(at));
-                case 2: return static_cast<double>(read_item<std::uint16_t>(at));
-                case 4: return static_cast<double>(read_item<std::uint32_t>(at));
-                default: return static_cast<double>(read_item<std::uint64_t>(at));
+                case 1: return integer_reader<std::int8_t, std::uint8_t>(kind);
+                case 2: return integer_reader<std::int16_t, std::uint16_t>(kind);
+                case 4: return integer_reader<std::int32_t, std::uint32_t>(kind);
+                default: return integer_reader<std::int64_t, std::uint64_t>(kind);
             }
     }
-    return 0.0;
+    return nullptr;
 }
 
 // array.array, memoryview and NumPy arrays iterate in C without running any
@@ -414,13 +428,9 @@ std::optional<Hydrograph> read_numeric_buffer(PyObject* object) {
         return std::nullopt;
     }
     const auto length = static_cast<std::size_t>(view.shape[0]);
-    const Py_ssize_t stride = view.strides[0];
     Hydrograph values;
     reserve_exactly(values, length);
-    const char* at = static_cast<const char*>(view.buf);
-    for (std::size_t i = 0; i < length; ++i, at += stride) {
-        values.push_back(item_value(at, *kind, view.itemsize));
-    }
+    reader_for(*kind, view.itemsize)(static_cast<const char*>(view.buf), view.strides[0], length, values);
     return values;
 }
 
