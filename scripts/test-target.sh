@@ -61,8 +61,8 @@ inside() {
     local -A summary=()
     for python in python3.13t python3.13; do
         echo "=== $python ($(command -v "$python")), uname -m $(uname -m)"
-        build=/tmp/brooklet-target/build-$python
-        rm -rf "$build"
+        # A directory of this run's own, so that runs from several checkouts do not collide.
+        build=$(mktemp -d "/tmp/brooklet-target/build-$python.XXXXXX")
         local start=$EPOCHREALTIME
         # The GIL build keeps only the baseline (SSE2) version of the vectorised sweep, which
         # a processor with wider vector units would otherwise never run.
@@ -86,7 +86,7 @@ inside() {
             "$python" -m pytest -q -rs -p no:cacheprovider /src/tests) 2>&1 | tee "$log" || rc=$?
         summary[$python]="$(tail -n 1 "$log") ($(elapsed "$start") s)"
         [[ $rc == 0 ]] || failed+=("$python: tests")
-        rm -rf "$scratch"
+        rm -rf "$scratch" "$build" "$build.configure.log"
     done
     echo "=== summary"
     for python in python3.13t python3.13; do

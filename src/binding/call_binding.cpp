@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "reach_routing/muskingum.hpp"
+
 namespace brooklet::binding {
 
 using reach_routing::Duration;

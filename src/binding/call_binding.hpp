@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "binding/entry_guard.hpp"
-#include "reach_routing/muskingum.hpp"
+#include "reach_routing/hydrograph.hpp"
 
 namespace brooklet::binding {
 

@@ -6,25 +6,11 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "binding/entry_guard.hpp"
+#include "reach_routing/hydrograph.hpp"
 
 namespace brooklet::reach_routing {
-
-// One flow value per routing interval, in time order.
-using Hydrograph = std::vector<double>;
-
-// A non-negative span of time.
-struct Duration {
-    std::uint64_t seconds = 0;
-    std::uint32_t nanoseconds = 0;  // below 1'000'000'000
-
-    // Whole seconds as the nearest double plus nanoseconds / 1e9.
-    [[nodiscard]] double as_seconds() const noexcept {
-        return static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1000000000.0;
-    }
-};
 
 // Routes `inflow` through one sub-reach with time step `time_step_seconds`,
 // storage constant `storage_seconds` and weighting factor `weighting`. The
