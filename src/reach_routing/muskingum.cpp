@@ -26,24 +26,6 @@ namespace {
                   where);
 }
 
-// Weights of the current inflow (c0), the previous inflow (c1) and the
-// previous outflow (c2). Every step is one rounded double operation, in this
-// order, so results are reproducible bit for bit.
-struct Coefficients {
-    double c0;
-    double c1;
-    double c2;
-};
-
-Coefficients coefficients(double time_step, double storage, double weighting) {
-    const double twice_storage = storage + storage;
-    const double a = (1.0 - weighting) * twice_storage;
-    const double b = twice_storage * weighting;
-    const double denominator = a + time_step;
-    return Coefficients{(time_step - b) / denominator, (b + time_step) / denominator,
-                        (a - time_step) / denominator};
-}
-
 }  // namespace
 
 Hydrograph muskingum_routing_rs(Hydrograph inflow, double time_step_seconds, double storage_seconds,
@@ -62,8 +44,7 @@ Hydrograph muskingum_routing_rs(Hydrograph inflow, double time_step_seconds, dou
     const Coefficients c = coefficients(time_step_seconds, storage_seconds, weighting);
     double previous_outflow = first_outflow;
     for (std::size_t t = 1; t < length; ++t) {
-        // The two inflow terms are summed first; changing the grouping changes the last bit.
-        previous_outflow = c.c2 * previous_outflow + (c.c1 * inflow[t - 1] + c.c0 * inflow[t]);
+        previous_outflow = next_outflow(c, previous_outflow, inflow[t - 1], inflow[t]);
         outflow.push_back(previous_outflow);
     }
     return outflow;
