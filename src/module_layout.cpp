@@ -16,22 +16,35 @@ namespace {
 binding::InternedString all_name("__all__");
 binding::InternedString dunder_name("__name__");
 
-// Binds the record to the current interpreter, or refuses a second one.
-PyResult<void> bind_interpreter(ModuleDefinition& record) {
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) {
-        return failure(fetch_error());
+// CPython runs the init function of a single-phase module first in the main
+// interpreter even when a sub-interpreter imports it, on a thread state made
+// for that call alone, with no Python code running on it; it discards the
+// module it gets there and then runs the init function again in the importing
+// interpreter. Such a call imports nothing for the main interpreter.
+bool runs_for_another_interpreter(PyInterpreterState* interpreter) {
+    constexpr int made_to_run_for_another_interpreter = 5;  // _PyThreadState_WHENCE_EXEC
+    PyThreadState* thread = PyThreadState_Get();
+    if (interpreter != PyInterpreterState_Main() || thread->_whence != made_to_run_for_another_interpreter) {
+        return false;
     }
+    const OwnedRef frame = OwnedRef::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(thread)));
+    return !frame;
+}
+
+// Binds the record to the importing interpreter, or refuses any other.
+PyResult<void> bind_interpreter(ModuleDefinition& record, std::int64_t importing) {
     std::int64_t bound = -1;
-    if (!record.interpreter_id.compare_exchange_strong(bound, current) && bound != current) {
+    if (!record.interpreter_id.compare_exchange_strong(bound, importing) && bound != importing) {
         return failure(PyErr::lazy(PyExc_ImportError,
-                                   "brooklet does not support sub-interpreters: it is already "
-                                   "loaded in another interpreter of this process"));
+                                   std::string(record.definition.m_name) +
+                                       " does not support sub-interpreters: it is bound to another "
+                                       "interpreter of this process"));
     }
     return {};
 }
 
-PyResult<OwnedRef> create_module(ModuleDefinition& record) {
+// A new module of the record's definition that declares its use of the GIL.
+PyResult<OwnedRef> new_module(ModuleDefinition& record) {
     OwnedRef module = OwnedRef::steal(PyModule_Create2(&record.definition, PYTHON_API_VERSION));
     if (!module) {
         return failure(fetch_error());
@@ -41,7 +54,15 @@ PyResult<OwnedRef> create_module(ModuleDefinition& record) {
         return failure(fetch_error());
     }
 #endif
-    if (PyResult<void> filled = record.initializer(module.get()); !filled) {
+    return module;
+}
+
+PyResult<OwnedRef> create_module(ModuleDefinition& record) {
+    PyResult<OwnedRef> module = new_module(record);
+    if (!module) {
+        return module;
+    }
+    if (PyResult<void> filled = record.initializer(module->get()); !filled) {
         return failure(std::move(filled.error()));
     }
     return module;
@@ -74,22 +95,27 @@ PyResult<OwnedRef> all_list(PyObject* module) {
 }  // namespace
 
 PyResult<OwnedRef> make_module(ModuleDefinition& record) {
-    if (PyResult<void> bound = bind_interpreter(record); !bound) {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const std::int64_t importing = PyInterpreterState_GetID(interpreter);
+    if (importing == -1) {
+        return failure(fetch_error());
+    }
+    if (runs_for_another_interpreter(interpreter)) {
+        // Only the GIL declaration of this module is read; it is then discarded.
+        return new_module(record);
+    }
+    if (PyResult<void> bound = bind_interpreter(record, importing); !bound) {
         return failure(std::move(bound.error()));
     }
-    if (PyObject* cached = record.module.load(std::memory_order_acquire)) {
+    if (PyObject* cached = record.module.get()) {
         return OwnedRef::borrow(cached);
     }
     PyResult<OwnedRef> created = create_module(record);
     if (!created) {
         return created;
     }
-    PyObject* expected = nullptr;
-    if (record.module.compare_exchange_strong(expected, created->get(), std::memory_order_acq_rel)) {
-        (void)created->release();  // the cell keeps this reference for the process
-        return OwnedRef::borrow(record.module.load(std::memory_order_acquire));
-    }
-    return OwnedRef::borrow(expected);  // a racing creation won; ours is released
+    // A racing creation that stored first wins; ours is released.
+    return OwnedRef::borrow(record.module.set(std::move(*created)));
 }
 
 PyResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) {
@@ -154,8 +180,18 @@ PyResult<void> fill_brooklet(PyObject* module) {
 }
 
 ModuleDefinition brooklet_record{
-    .definition = {PyModuleDef_HEAD_INIT, "brooklet", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    .definition = {.m_base = PyModuleDef_HEAD_INIT,
+                   .m_name = "brooklet",
+                   .m_doc = "",
+                   .m_size = 0,
+                   .m_methods = nullptr,
+                   .m_slots = nullptr,
+                   .m_traverse = nullptr,
+                   .m_clear = nullptr,
+                   .m_free = nullptr},
     .initializer = fill_brooklet,
+    .interpreter_id = -1,  // no interpreter yet
+    .module = {},          // no module yet
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "binding/entry_guard.hpp"
+#include "binding/once_cell.hpp"
 
 namespace brooklet {
 
@@ -19,11 +20,11 @@ struct ModuleDefinition {
     // The first interpreter to import the module; -1 until then.
     std::atomic<std::int64_t> interpreter_id{-1};
     // Strong reference to the module, set by the first successful creation.
-    std::atomic<PyObject*> module{nullptr};
+    binding::OnceCell<PyObject> module;
 };
 
 // Creates the module of `record` once per process (later calls return the same
-// object) and refuses any interpreter but the first.
+// object) and refuses any interpreter but the first to import it.
 [[nodiscard]] binding::PyResult<binding::OwnedRef> make_module(ModuleDefinition& record);
 
 // Sets `module.<name> = value` and appends `name` to the module's `__all__`.

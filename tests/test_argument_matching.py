@@ -1,12 +1,11 @@
 """Placing positional and keyword arguments into the six parameters, and the matcher's messages."""
 
-from datetime import timedelta
-
 import pytest
 
-H = timedelta(hours=1)
+from conftest import HOUR
+
 NAMES = ["inflow", "k", "x", "time_step", "sub_reaches", "initial_outflow"]
-POS = [[10.0, 20.0, 30.0, 20.0, 10.0], 2 * H, 0.2, H, 3, 10.0]
+POS = [[10.0, 20.0, 30.0, 20.0, 10.0], 2 * HOUR, 0.2, HOUR, 3, 10.0]
 ALL = "'inflow', 'k', 'x', 'time_step', 'sub_reaches', and 'initial_outflow'"
 
 
@@ -33,10 +32,10 @@ ALL = "'inflow', 'k', 'x', 'time_step', 'sub_reaches', and 'initial_outflow'"
                   "and 'initial_outflow'"),
     (POS[:4], {}, "missing 2 required positional arguments: 'sub_reaches' and 'initial_outflow'"),
     (POS[:5], {}, "missing 1 required positional argument: 'initial_outflow'"),
-    ([], {"k": H, "time_step": H}, "missing 4 required positional arguments: 'inflow', 'x', "
+    ([], {"k": HOUR, "time_step": HOUR}, "missing 4 required positional arguments: 'inflow', 'x', "
                                    "'sub_reaches', and 'initial_outflow'"),
     (POS[:4], {"initial_outflow": 1.0}, "missing 1 required positional argument: 'sub_reaches'"),
-    ([], {"inflow": [1.0], "time_step": H, "initial_outflow": 1.0},
+    ([], {"inflow": [1.0], "time_step": HOUR, "initial_outflow": 1.0},
      "missing 3 required positional arguments: 'k', 'x', and 'sub_reaches'"),
     # Matching comes before any conversion, so bad values do not matter yet.
     (["abc", 3600, "x"], {}, "missing 3 required positional arguments: 'time_step', 'sub_reaches', "

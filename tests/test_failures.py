@@ -10,8 +10,8 @@ from datetime import timedelta
 import pytest
 
 import brooklet
+from conftest import HOUR, Seq
 
-H = timedelta(hours=1)
 EMPTY = "index out of bounds: the len is 0 but the index is 0"
 DOC_TAIL = ("Like SystemExit, this exception is derived from BaseException so that\n"
             "it will typically propagate all the way through the stack and cause the\n"
@@ -28,30 +28,19 @@ def test_panic_class(panic_class):
     assert all(value is not panic_class for value in vars(brooklet).values())
 
 
-class Seq:
-    def __init__(self, length):
-        self.length = length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, i):
-        raise IndexError(i)
-
-
 @pytest.mark.parametrize("inflow, changes, message", [
     ([], {}, EMPTY), ((), {"sub_reaches": 0}, EMPTY), (b"", {"initial_outflow": math.nan}, EMPTY),
-    (Seq(3), {"x": 0.5}, EMPTY),
+    (Seq([], 3), {"x": 0.5}, EMPTY),
     # A size hint whose byte size exceeds the largest possible allocation.
-    (Seq(2**60 if sys.maxsize > 2**32 else 2**28), {}, "capacity overflow"),
+    (Seq([], 2**60 if sys.maxsize > 2**32 else 2**28), {}, "capacity overflow"),
 ])
 def test_internal_failure(routing, panic_class, inflow, changes, message):
-    args = dict(inflow=inflow, k=2 * H, x=0.2, time_step=H, sub_reaches=1, initial_outflow=10.0) | changes
+    args = dict(inflow=inflow, k=2 * HOUR, x=0.2, time_step=HOUR, sub_reaches=1, initial_outflow=10.0) | changes
     exc = pytest.raises(BaseException, routing, **args).value
     assert type(exc) is panic_class and not isinstance(exc, Exception)
     assert exc.args == (message,) and str(exc) == message
     # Nothing of the failed call remains: the next call behaves normally.
-    assert routing([1.0, 2.0], 2 * H, 0.2, H, 1, 1.0)[0] == 1.0
+    assert routing([1.0, 2.0], 2 * HOUR, 0.2, HOUR, 1, 1.0)[0] == 1.0
 
 
 PANIC_SCRIPT = r"""
@@ -212,7 +201,7 @@ def misbehaving(tmp_path_factory):
 
 
 def test_failure_without_pending_exception_is_a_system_error(routing, misbehaving):
-    exc = pytest.raises(SystemError, routing, misbehaving.BrokenIter(), H, 0.2, H, 1, 1.0).value
+    exc = pytest.raises(SystemError, routing, misbehaving.BrokenIter(), HOUR, 0.2, HOUR, 1, 1.0).value
     assert type(exc) is SystemError and str(exc) == "attempted to fetch exception but none was set"
 
 
@@ -232,9 +221,9 @@ class RaisesUnprintable:
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda f: f([1.0], H, 0.2, H, 1, 1.0, **{UnprintableName("zz"): 1}),
+    (lambda f: f([1.0], HOUR, 0.2, HOUR, 1, 1.0, **{UnprintableName("zz"): 1}),
      "muskingum_routing() got an unexpected keyword argument '<unprintable UnprintableName object>'"),
-    (lambda f: f([1.0], H, RaisesUnprintable(), H, 1, 1.0), "argument 'x': <unprintable TypeError object>"),
+    (lambda f: f([1.0], HOUR, RaisesUnprintable(), HOUR, 1, 1.0), "argument 'x': <unprintable TypeError object>"),
 ])
 def test_text_that_cannot_be_rendered(routing, monkeypatch, call, message):
     unraisable = []
@@ -260,6 +249,6 @@ def test_datetime_api_that_cannot_be_imported(run_python):
 def test_hint_beyond_memory_is_a_memory_error(routing):
     # 2**59 doubles fit the largest allocation size but no address space: the call fails with
     # MemoryError and the process goes on.
-    exc = pytest.raises(MemoryError, routing, Seq(2**59), H, 0.2, H, 1, 1.0).value
+    exc = pytest.raises(MemoryError, routing, Seq([], 2**59), HOUR, 0.2, HOUR, 1, 1.0).value
     assert type(exc) is MemoryError
-    assert routing([1.0, 2.0], 2 * H, 0.2, H, 1, 1.0)[0] == 1.0
+    assert routing([1.0, 2.0], 2 * HOUR, 0.2, HOUR, 1, 1.0)[0] == 1.0

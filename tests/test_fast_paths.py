@@ -10,25 +10,11 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-H = timedelta(hours=1)
-ZERO = timedelta(0)
-
-
-class Generic:
-    """A plain sequence: converted by iteration, never read in place."""
-
-    def __init__(self, values):
-        self.values = list(values)
-
-    def __len__(self):
-        return len(self.values)
-
-    def __getitem__(self, i):
-        return self.values[i]
+from conftest import HOUR, Seq, route_identity
 
 
 def route(routing, inflow, sub_reaches=3):
-    return routing(inflow, 2 * H, 0.2, H, sub_reaches, 1.0)
+    return routing(inflow, 2 * HOUR, 0.2, HOUR, sub_reaches, 1.0)
 
 
 INTEGERS = [0, 1, 7, 100, 127]
@@ -42,7 +28,7 @@ INTEGERS = [0, 1, 7, 100, 127]
 ])
 def test_in_place_readers_match_iteration(routing, bits, make):
     inflow = make(INTEGERS)
-    assert bits(route(routing, inflow)) == bits(route(routing, Generic(inflow)))
+    assert bits(route(routing, inflow)) == bits(route(routing, Seq(list(inflow))))
 
 
 def test_numpy_arrays_match_iteration(routing, bits):
@@ -50,17 +36,14 @@ def test_numpy_arrays_match_iteration(routing, bits):
     base = np.array([0, 1, 7, 100, 127, 3, 250])
     for dtype in ["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", ">f8", "?"]:
         for inflow in (base.astype(dtype), base.astype(dtype)[::-2]):
-            assert bits(route(routing, inflow)) == bits(route(routing, Generic(inflow))), dtype
+            assert bits(route(routing, inflow)) == bits(route(routing, Seq(list(inflow)))), dtype
     wide = np.array([2**64 - 1, 2**63 + 12345, 2**53 + 1], dtype="u8")  # rounded on conversion
-    assert bits(route(routing, wide)) == bits(route(routing, Generic(wide)))
+    assert bits(route(routing, wide)) == bits(route(routing, Seq(list(wide))))
     message = pytest.raises(TypeError, route, routing, np.zeros((2, 2))).value
     assert str(message).startswith("argument 'inflow': ")
 
 
 def test_list_changed_while_converting_is_read_like_iteration(routing):
-    def identity(inflow):  # k = 0, x = 0: a pass reproduces small integral inflows
-        return routing(inflow, ZERO, 0.0, H, 1, 1.0)
-
     class Appends:
         def __float__(self):
             grown.append(9.0)
@@ -72,9 +55,9 @@ def test_list_changed_while_converting_is_read_like_iteration(routing):
             return 5.0
 
     grown = [1.0, Appends(), 3.0]
-    assert identity(grown) == [1.0, 5.0, 3.0, 9.0]
+    assert route_identity(grown) == [1.0, 5.0, 3.0, 9.0]
     shrunk = [1.0, Clears(), 3.0, 4.0]
-    assert identity(shrunk) == [1.0, 5.0]
+    assert route_identity(shrunk) == [1.0, 5.0]
 
 
 special = st.sampled_from([math.nan, math.inf, -math.inf, 0.0, -0.0, 1e300, 5e-324])
@@ -93,10 +76,10 @@ def test_sweep_matches_passes_one_after_another(routing, bits, inflow, passes, s
     per_pass = timedelta(seconds=seconds_per_pass)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        swept = routing(inflow, per_pass * passes, x, H, passes, initial)
+        swept = routing(inflow, per_pass * passes, x, HOUR, passes, initial)
         chained = inflow
         for _ in range(passes):
-            chained = routing(chained, per_pass, x, H, 1, initial)
+            chained = routing(chained, per_pass, x, HOUR, 1, initial)
     assert bits(swept) == bits(chained)
 
 
@@ -104,12 +87,12 @@ def test_long_hydrograph_through_many_passes(routing, bits):
     inflow = [100.0 + 50.0 * math.sin(i / 40.0) for i in range(3000)]
     chained = inflow
     for _ in range(37):
-        chained = routing(chained, H, 0.25, H, 1, 80.0)
-    assert bits(routing(inflow, 37 * H, 0.25, H, 37, 80.0)) == bits(chained)
+        chained = routing(chained, HOUR, 0.25, HOUR, 1, 80.0)
+    assert bits(routing(inflow, 37 * HOUR, 0.25, HOUR, 37, 80.0)) == bits(chained)
 
 
 @pytest.mark.parametrize("name", ["array.array", "numpy.ndarray"])
 def test_python_class_with_a_buffer_type_name_is_read_by_iteration(routing, name):
     # Its buffer says one thing and its items another: the items are what iteration gives.
-    impostor = type(name, (Generic,), {"__buffer__": lambda self, flags: memoryview(array.array("d", [7.0] * 3))})
-    assert routing(impostor([1, 2, 3]), ZERO, 0.0, H, 1, 1.0) == [1.0, 2.0, 3.0]
+    impostor = type(name, (Seq,), {"__buffer__": lambda self, flags: memoryview(array.array("d", [7.0] * 3))})
+    assert route_identity(impostor([1, 2, 3])) == [1.0, 2.0, 3.0]

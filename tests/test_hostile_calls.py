@@ -9,21 +9,18 @@ import sys
 import warnings
 from datetime import timedelta
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import brooklet
 from test_routing import reference
+from conftest import HOUR, PANIC, Seq
 
 route = brooklet.reach.muskingum_routing
-H = timedelta(hours=1)
 NAMES = ["inflow", "k", "x", "time_step", "sub_reaches", "initial_outflow"]
-VALID = [[10.0, 20.0, 30.0, 20.0], 2 * H, 0.2, H, 2, 10.0]
+VALID = [[10.0, 20.0, 30.0, 20.0], 2 * HOUR, 0.2, HOUR, 2, 10.0]
 ROUTED = route(*VALID)
-try:
-    route([], H, 0.2, H, 1, 0.0)
-except BaseException as exc:  # noqa: BLE001 - the internal-failure class derives from BaseException
-    PANIC = type(exc)
 
 # ------------------------------------------------------------------------------- call shapes
 
@@ -96,12 +93,15 @@ def test_call_shapes_match_the_model(n_positional, data):
     assert [sys.getrefcount(obj) for obj in tracked] == before
 
 
-def test_keyword_names_without_an_argument_vector_fail_cleanly():
+@pytest.mark.parametrize("nargs, kwnames, message", [
+    (0, ("x",), "keyword names given without an argument vector"),
+    (6, None, "arguments counted without an argument vector"),
+])
+def test_arguments_without_an_argument_vector_fail_cleanly(nargs, kwnames, message):
     # Only a C caller breaking the calling convention can do this; it must not read through null.
-    try:
-        _vectorcall(route, None, 0, id(("x",)))
-    except BaseException as exc:  # noqa: BLE001
-        assert type(exc) is PANIC and str(exc) == "keyword names given without an argument vector"
+    with pytest.raises(BaseException) as info:
+        _vectorcall(route, None, nargs, 0 if kwnames is None else id(kwnames))
+    assert type(info.value) is PANIC and str(info.value) == message
     assert route(*VALID) == ROUTED
 
 # --------------------------------------------------------------------------- argument objects
@@ -138,17 +138,15 @@ def hostile(method, result, effect=None):
     return type("Hostile", (), {method: body, "owner": None})()
 
 
-class Seq:
+class HostileSeq(Seq):
     """A sequence whose __len__ and __iter__ give the chosen outcomes."""
 
     def __init__(self, items, length, iteration):
-        self.items, self.length, self.iteration = items, length, iteration
+        super().__init__(items, length)
+        self.iteration = iteration
 
     def __len__(self):
         return outcome(len(self.items) if self.length is None else self.length)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
     def __iter__(self):
         if self.iteration in ("items", "not an iterator"):
@@ -201,9 +199,9 @@ items = st.lists(scalars(st.floats(), st.integers(-10**6, 10**6), EFFECTS, odds=
 inflows = either(
     st.one_of(st.builds(lambda kind, makers: lambda: contained(kind, makers),
                         st.sampled_from([list, tuple, List, Tuple]), items),
-              items.map(lambda makers: lambda: Seq([make() for make in makers], None, "items")),
+              items.map(lambda makers: lambda: HostileSeq([make() for make in makers], None, "items")),
               st.lists(st.floats(), max_size=6).map(lambda v: lambda: array.array("d", v))),
-    st.one_of(st.builds(lambda makers, length, iteration: lambda: Seq([make() for make in makers], length,
+    st.one_of(st.builds(lambda makers, length, iteration: lambda: HostileSeq([make() for make in makers], length,
                                                                       iteration),
                         items, st.sampled_from([0, 1, 100, -1, 2**100, sys.maxsize, "3", *ERRORS]),
                         st.one_of(st.sampled_from(["items", "not an iterator", *ERRORS]),
@@ -214,7 +212,7 @@ deltas = either(
                         microseconds=st.integers(0, 999999)).map(const),
               st.integers(0, 10**6).map(lambda s: lambda: Span(seconds=s))),
     st.one_of(st.integers(-10**6, -1).map(lambda s: lambda: Span(microseconds=s)),
-              st.sampled_from([-H, 3600, None, "1:00:00", 1.5]).map(const)))
+              st.sampled_from([-HOUR, 3600, None, "1:00:00", 1.5]).map(const)))
 
 
 def as_double(value):

@@ -74,23 +74,56 @@ def test_init_reach_module_from_the_same_shared_object(routing, args):
     assert first.muskingum_routing(**args) == routing(**args)
 
 
-SUBINTERPRETER_SCRIPT = r"""
-import os, _interpreters
-from datetime import timedelta
-import brooklet
-code = "import sys; sys.path.insert(0, %r); import brooklet" % os.path.dirname(brooklet.__file__)
-interp = _interpreters.create("legacy")
-for attempt in range(2):
-    failure = _interpreters.run_string(interp, code)
-    print(failure.type.__name__ if failure else "imported")
-_interpreters.destroy(interp)
-print(brooklet.reach.muskingum_routing([1.0], timedelta(1), 0.2, timedelta(1), 1, 3.0))
+# Imports `brooklet` or `init_reach` from the shared object in the main interpreter or in named
+# sub-interpreters ("legacy", "legacy2"), one step after another, and prints for each
+# step the routed result or the ImportError.
+IMPORTS_SCRIPT = r"""
+import _interpreters, importlib.util
+path = importlib.util.find_spec("brooklet").origin  # found, not imported
+code = '''if True:
+    import importlib.machinery, types
+    from datetime import timedelta
+    loader = importlib.machinery.ExtensionFileLoader(NAME, PATH)
+    module = loader.create_module(types.SimpleNamespace(name=NAME, origin=PATH))
+    loader.exec_module(module)
+    route = getattr(module, "reach", module).muskingum_routing
+    print(route([1.0, 2.0], timedelta(0), 0.0, timedelta(1), 1, 1.0), flush=True)
+'''
+interpreters = {}
+for where, name in STEPS:
+    step = code.replace("NAME", repr(name)).replace("PATH", repr(path))
+    if where == "main":
+        try:
+            exec(step, {})
+        except ImportError as error:
+            print(error, flush=True)
+        continue
+    if where not in interpreters:
+        interpreters[where] = _interpreters.create(_interpreters.new_config(where.rstrip("2")))
+    if failure := _interpreters.run_string(interpreters[where], step):
+        print(failure.msg, flush=True)
+for interpreter in interpreters.values():
+    _interpreters.destroy(interpreter)
 """
 
+BOUND = "{} does not support sub-interpreters: it is bound to another interpreter of this process"
+ROUTED = "[1.0, 2.0]"
 
-def test_import_from_subinterpreter_fails(run_python):
-    # A "legacy" interpreter accepts single-phase modules, so the refusal is the module's own;
-    # a second attempt is refused the same way and the main interpreter is unaffected.
-    proc = run_python(SUBINTERPRETER_SCRIPT)
+
+@pytest.mark.parametrize("steps, outcomes", [
+    # The main interpreter imports first; a sub-interpreter is refused, again and again.
+    ([("main", "brooklet"), ("legacy", "brooklet"), ("legacy", "brooklet"), ("main", "brooklet")],
+     [ROUTED, BOUND.format("brooklet"), BOUND.format("brooklet"), ROUTED]),
+    # A sub-interpreter that imports first keeps the module; the main interpreter and any other
+    # sub-interpreter are refused.
+    ([("legacy", "brooklet"), ("main", "brooklet"), ("legacy2", "brooklet"), ("legacy", "brooklet")],
+     [ROUTED, BOUND.format("brooklet"), BOUND.format("brooklet"), ROUTED]),
+    # Each module binds on its own.
+    ([("main", "brooklet"), ("legacy", "init_reach"), ("main", "init_reach"), ("main", "brooklet")],
+     [ROUTED, ROUTED, BOUND.format("init_reach"), ROUTED]),
+])
+def test_each_module_is_bound_to_the_first_interpreter_that_imports_it(run_python, steps, outcomes):
+    # In a child process, so that a refused or crashed sub-interpreter cannot end the test run.
+    proc = run_python(IMPORTS_SCRIPT.replace("STEPS", repr(steps)))
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == ["ImportError", "ImportError", "[3.0]"]
+    assert proc.stdout.splitlines() == outcomes

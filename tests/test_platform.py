@@ -4,13 +4,12 @@ import os
 import subprocess
 import sys
 import sysconfig
-from datetime import timedelta
 
 import pytest
 
 import brooklet
+from conftest import HOUR, Seq, route_identity
 
-H = timedelta(hours=1)
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
@@ -34,28 +33,14 @@ def test_import_enables_the_gil():
             "'brooklet'") in proc.stderr
 
 
-class Claims:
-    """The given items, with a __len__ that claims `length` of them."""
-
-    def __init__(self, items, length):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 def test_largest_size_hint_is_a_capacity_overflow(routing, panic_class):
     # sys.maxsize is a valid length on every word size; 8 bytes each exceed any allocation.
     with pytest.raises(BaseException) as info:
-        routing(Claims([1.0, 2.0], sys.maxsize), H, 0.2, H, 1, 1.0)
+        routing(Seq([1.0, 2.0], sys.maxsize), HOUR, 0.2, HOUR, 1, 1.0)
     assert type(info.value) is panic_class and info.value.args == ("capacity overflow",)
 
 
 def test_size_hint_beyond_ssize_t_is_ignored(routing):
     # The interpreter cannot report such a length (2**31 on 32-bit, 2**63 on 64-bit); the
-    # items decide. With k = 0 and x = 0 a pass reproduces small integral inflows.
-    inflow = Claims([1.0, 2.0, 3.0], sys.maxsize + 1)
-    assert routing(inflow, timedelta(0), 0.0, H, 1, 1.0) == [1.0, 2.0, 3.0]
+    # items decide.
+    assert route_identity(Seq([1.0, 2.0, 3.0], sys.maxsize + 1)) == [1.0, 2.0, 3.0]

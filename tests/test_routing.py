@@ -9,7 +9,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-H = timedelta(hours=1)
+from conftest import HOUR
+
 NAN, INF = math.nan, math.inf
 
 # Reference arithmetic. Every operation is rounded once to double, independently of how the
@@ -94,8 +95,8 @@ WORKED = {
 @pytest.mark.parametrize("sub_reaches", WORKED)
 def test_worked_examples(routing, bits, sub_reaches):
     expected = bits(WORKED[sub_reaches])
-    assert bits(reference(WORKED_INFLOW, 2 * H, 0.2, H, sub_reaches, 10.0)) == expected
-    assert bits(routing(WORKED_INFLOW, 2 * H, 0.2, H, sub_reaches, 10.0)) == expected
+    assert bits(reference(WORKED_INFLOW, 2 * HOUR, 0.2, HOUR, sub_reaches, 10.0)) == expected
+    assert bits(routing(WORKED_INFLOW, 2 * HOUR, 0.2, HOUR, sub_reaches, 10.0)) == expected
 
 
 @pytest.mark.parametrize("sub_reaches", [2, 3, 7])
@@ -105,8 +106,8 @@ def test_sub_reaches_chain_single_passes(routing, bits, sub_reaches):
     inflow = [10.0, 20.0, 30.0, 20.0, 10.0, 5.0]
     chained = inflow
     for _ in range(sub_reaches):
-        chained = routing(chained, H, 0.2, H, 1, 7.0)
-    assert bits(routing(inflow, sub_reaches * H, 0.2, H, sub_reaches, 7.0)) == bits(chained)
+        chained = routing(chained, HOUR, 0.2, HOUR, 1, 7.0)
+    assert bits(routing(inflow, sub_reaches * HOUR, 0.2, HOUR, sub_reaches, 7.0)) == bits(chained)
 
 
 D = timedelta
@@ -116,21 +117,21 @@ FLOWS = [1.0, 4.0, 9.0, 2.0, 0.5]
 @pytest.mark.filterwarnings("ignore::UserWarning")
 @pytest.mark.parametrize("inflow, k, x, time_step, sub_reaches, initial", [
     # Durations with microseconds, the largest duration and zero durations.
-    (FLOWS, H, 0.3, D(microseconds=1), 3, 0.5),
+    (FLOWS, HOUR, 0.3, D(microseconds=1), 3, 0.5),
     (FLOWS, D(microseconds=3), 0.3, D(seconds=1, microseconds=7), 1, 0.5),
     (FLOWS, D(days=1, seconds=2, microseconds=3), 0.3, D(minutes=10, microseconds=999999), 3, 0.5),
     (FLOWS, D(seconds=1, microseconds=100001), 0.3, D(microseconds=300003), 1, 0.5),
-    (FLOWS, D.max, 0.3, D.max, 3, 0.5), (FLOWS, D.max, 0.3, H, 1, 0.5),
-    (FLOWS, D(0), 0.3, D(0), 1, 0.5), (FLOWS, D(0), 0.3, H, 3, 0.5), (FLOWS, H, 0.3, D(0), 3, 0.5),
+    (FLOWS, D.max, 0.3, D.max, 3, 0.5), (FLOWS, D.max, 0.3, HOUR, 1, 0.5),
+    (FLOWS, D(0), 0.3, D(0), 1, 0.5), (FLOWS, D(0), 0.3, HOUR, 3, 0.5), (FLOWS, HOUR, 0.3, D(0), 3, 0.5),
     # A count below one means a single pass, with k divided by that count.
-    (FLOWS, 2 * H, 0.2, H, -3, 10.0), (FLOWS, 2 * H, 0.2, H, -2**63, 10.0),
+    (FLOWS, 2 * HOUR, 0.2, HOUR, -3, 10.0), (FLOWS, 2 * HOUR, 0.2, HOUR, -2**63, 10.0),
     # A single value gives the initial outflow, whatever the rest.
-    ([123.0], 2 * H, 0.2, H, 0, 10.0), ([NAN], D(0), 0.5, D(0), -3, -0.0), ([1.0], H, 0.2, H, 4, -INF),
+    ([123.0], 2 * HOUR, 0.2, HOUR, 0, 10.0), ([NAN], D(0), 0.5, D(0), -3, -0.0), ([1.0], HOUR, 0.2, HOUR, 4, -INF),
     # Non-finite and extreme values flow through the arithmetic.
-    ([1.0, INF, 2.0, 3.0], 2 * H, 0.2, H, 2, 0.0), ([1.0, NAN, 2.0], 2 * H, 0.2, H, 2, 0.0),
-    (FLOWS, 2 * H, 0.2, H, 2, -INF), (FLOWS, 2 * H, NAN, H, 2, 1.0), (FLOWS, 2 * H, INF, H, 2, 1.0),
-    ([1e308, 1e308, -1e308], 2 * H, 0.1, H, 2, 1e308),
-    ([5e-324, -5e-324, 0.0, -0.0], 2 * H, 0.0, H, 2, -0.0),
+    ([1.0, INF, 2.0, 3.0], 2 * HOUR, 0.2, HOUR, 2, 0.0), ([1.0, NAN, 2.0], 2 * HOUR, 0.2, HOUR, 2, 0.0),
+    (FLOWS, 2 * HOUR, 0.2, HOUR, 2, -INF), (FLOWS, 2 * HOUR, NAN, HOUR, 2, 1.0), (FLOWS, 2 * HOUR, INF, HOUR, 2, 1.0),
+    ([1e308, 1e308, -1e308], 2 * HOUR, 0.1, HOUR, 2, 1e308),
+    ([5e-324, -5e-324, 0.0, -0.0], 2 * HOUR, 0.0, HOUR, 2, -0.0),
 ])
 def test_special_cases_match_reference(routing, bits, inflow, k, x, time_step, sub_reaches, initial):
     arguments = (inflow, k, x, time_step, sub_reaches, initial)

@@ -2,12 +2,11 @@
 
 import sys
 import threading
-from datetime import timedelta
 
 import brooklet
+from conftest import HOUR
 
 route = brooklet.reach.muskingum_routing
-H = timedelta(hours=1)
 INFLOW = [100.0 + (i % 17) * 3.5 for i in range(300)]
 
 
@@ -19,12 +18,12 @@ class Refuses:
 
 
 CALLS = [  # every way out of a call, none of them warning
-    ((INFLOW, 6 * H, 0.3, H, 6, 90.0), {}), ((INFLOW, 2 * H, 0.0, H, 1, -0.0), {}),
-    ((), dict(inflow=tuple(INFLOW[:9]), k=H, x=0.5, time_step=H, sub_reaches=3, initial_outflow=1.0)),
-    ((INFLOW, H, 0.2, H, 1), {"initial_outflow": 1.0, "K": 1}), ((INFLOW, H, 0.2, H), {}),
-    (([*INFLOW, "a"], H, 0.2, H, 1, 1.0), {}), ((INFLOW, H, Refuses(), H, 1, 1.0), {}),
-    ((INFLOW, 3600, 0.2, H, 1, 1.0), {}), ((INFLOW, H, 0.2, -H, 1, 1.0), {}),
-    ((INFLOW, H, 0.2, H, 2**63, 1.0), {}), (([], H, 0.2, H, 1, 1.0), {}),
+    ((INFLOW, 6 * HOUR, 0.3, HOUR, 6, 90.0), {}), ((INFLOW, 2 * HOUR, 0.0, HOUR, 1, -0.0), {}),
+    ((), dict(inflow=tuple(INFLOW[:9]), k=HOUR, x=0.5, time_step=HOUR, sub_reaches=3, initial_outflow=1.0)),
+    ((INFLOW, HOUR, 0.2, HOUR, 1), {"initial_outflow": 1.0, "K": 1}), ((INFLOW, HOUR, 0.2, HOUR), {}),
+    (([*INFLOW, "a"], HOUR, 0.2, HOUR, 1, 1.0), {}), ((INFLOW, HOUR, Refuses(), HOUR, 1, 1.0), {}),
+    ((INFLOW, 3600, 0.2, HOUR, 1, 1.0), {}), ((INFLOW, HOUR, 0.2, -HOUR, 1, 1.0), {}),
+    ((INFLOW, HOUR, 0.2, HOUR, 2**63, 1.0), {}), (([], HOUR, 0.2, HOUR, 1, 1.0), {}),
 ]
 
 

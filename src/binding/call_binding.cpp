@@ -112,6 +112,15 @@ PyErr FunctionDescription::missing_required_arguments(std::string_view kind,
 }
 
 // ============================================================= argument matcher
+//
+// Matching runs in these steps; the first failure ends it.
+//   1. Positionals fill the first slots in order; more than the parameters fail.
+//   2. Each keyword fills the slot of the parameter it names (compared by length
+//      and bytes); an unknown name or a second value fails, and positional-only
+//      parameters named by keyword are collected.
+//   3. Positional-only parameters given by keyword fail, all named at once.
+//   4. Required positional parameters left empty fail, all named at once.
+//   5. Required keyword-only parameters left empty fail, all named at once.
 
 namespace {
 
@@ -124,72 +133,106 @@ std::optional<std::size_t> find_name(std::string_view name, auto&& names, auto&&
     return std::nullopt;
 }
 
+// Step 1.
+PyResult<void> place_positionals(const FunctionDescription& description, PyObject* const* args,
+                                 std::size_t given, std::span<PyObject*> slots) {
+    const std::size_t positional_count = description.positional_parameter_names.size();
+    for (std::size_t i = 0; i < given && i < positional_count; ++i) {
+        slots[i] = args[i];
+    }
+    if (given > positional_count) {
+        return failure(description.too_many_positional_arguments(given));
+    }
+    return {};
+}
+
+// Step 2, for the keyword `name_object` with `value`.
+PyResult<void> place_keyword(const FunctionDescription& description, PyObject* name_object, PyObject* value,
+                             std::span<PyObject*> slots,
+                             std::vector<std::string_view>& positional_only_by_keyword) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name_object, &size);
+    if (utf8 == nullptr) {
+        (void)take();  // a name that is not UTF-8 names no parameter
+        return failure(description.unexpected_keyword_argument(name_object));
+    }
+    const std::string_view name(utf8, static_cast<std::size_t>(size));
+    const auto fill = [&](PyObject*& slot) -> PyResult<void> {
+        if (slot != nullptr) {
+            return failure(description.multiple_values_for_argument(name));
+        }
+        slot = value;
+        return {};
+    };
+    const std::size_t positional_count = description.positional_parameter_names.size();
+    if (auto keyword_only = find_name(name, description.keyword_only_parameters,
+                                      [](const KeywordOnlyParameter& p) { return p.name; })) {
+        return fill(slots[positional_count + *keyword_only]);
+    }
+    if (auto positional =
+            find_name(name, description.positional_parameter_names, [](std::string_view p) { return p; })) {
+        if (*positional < description.positional_only_parameters) {
+            positional_only_by_keyword.push_back(description.positional_parameter_names[*positional]);
+            return {};
+        }
+        return fill(slots[*positional]);
+    }
+    return failure(description.unexpected_keyword_argument(name_object));
+}
+
+// Step 4: true when a required positional parameter has no value.
+bool any_required_positional_missing(const FunctionDescription& description, std::size_t given,
+                                     std::span<PyObject* const> slots) {
+    for (std::size_t i = given; i < description.required_positional_parameters; ++i) {
+        if (slots[i] == nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Step 5: true when a required keyword-only parameter has no value.
+bool any_required_keyword_missing(const FunctionDescription& description,
+                                  std::span<PyObject* const> keyword_slots) {
+    for (std::size_t i = 0; i < description.keyword_only_parameters.size(); ++i) {
+        if (description.keyword_only_parameters[i].required && keyword_slots[i] == nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 PyResult<void> extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
-    const std::size_t positional_count = description.positional_parameter_names.size();
     const auto given = static_cast<std::size_t>(nargs);
-    if (args != nullptr) {
-        for (std::size_t i = 0; i < std::min(positional_count, given); ++i) {
-            slots[i] = args[i];
-        }
-        if (given > positional_count) {
-            return failure(description.too_many_positional_arguments(given));
-        }
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (args == nullptr && (given > 0 || keyword_count > 0)) {
+        // Only a C caller that breaks the calling convention gets here; fail rather than read null.
+        fail_fixed(keyword_count > 0 ? "keyword names given without an argument vector"
+                                     : "arguments counted without an argument vector");
+    }
+    if (PyResult<void> placed = place_positionals(description, args, given, slots); !placed) {
+        return placed;
     }
     std::vector<std::string_view> positional_only_by_keyword;
-    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (keyword_count > 0 && args == nullptr) {
-        // Only a C caller that breaks the calling convention gets here; fail rather than read null.
-        fail_fixed("keyword names given without an argument vector");
-    }
     for (Py_ssize_t j = 0; j < keyword_count; ++j) {
-        PyObject* name_object = PyTuple_GET_ITEM(kwnames, j);
-        PyObject* value = args[nargs + j];
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(name_object, &size);
-        if (utf8 == nullptr) {
-            (void)take();
-            return failure(description.unexpected_keyword_argument(name_object));
-        }
-        const std::string_view name(utf8, static_cast<std::size_t>(size));
-        if (auto keyword_only = find_name(name, description.keyword_only_parameters,
-                                          [](const KeywordOnlyParameter& p) { return p.name; })) {
-            PyObject*& slot = slots[positional_count + *keyword_only];
-            if (slot != nullptr) {
-                return failure(description.multiple_values_for_argument(name));
-            }
-            slot = value;
-        } else if (auto positional = find_name(name, description.positional_parameter_names,
-                                               [](std::string_view p) { return p; })) {
-            if (*positional < description.positional_only_parameters) {
-                positional_only_by_keyword.push_back(description.positional_parameter_names[*positional]);
-            } else if (slots[*positional] != nullptr) {
-                return failure(description.multiple_values_for_argument(name));
-            } else {
-                slots[*positional] = value;
-            }
-        } else {
-            return failure(description.unexpected_keyword_argument(name_object));
+        if (PyResult<void> placed = place_keyword(description, PyTuple_GET_ITEM(kwnames, j), args[nargs + j],
+                                                  slots, positional_only_by_keyword);
+            !placed) {
+            return placed;
         }
     }
     if (!positional_only_by_keyword.empty()) {
         return failure(description.positional_only_keyword_arguments(positional_only_by_keyword));
     }
-    const std::size_t required = description.required_positional_parameters;
-    if (given < required) {
-        for (std::size_t i = given; i < required; ++i) {
-            if (slots[i] == nullptr) {
-                return failure(description.missing_required_positional_arguments(slots));
-            }
-        }
+    if (any_required_positional_missing(description, given, slots)) {
+        return failure(description.missing_required_positional_arguments(slots));
     }
-    const auto keyword_slots = slots.subspan(positional_count);
-    for (std::size_t i = 0; i < description.keyword_only_parameters.size(); ++i) {
-        if (description.keyword_only_parameters[i].required && keyword_slots[i] == nullptr) {
-            return failure(description.missing_required_keyword_arguments(keyword_slots));
-        }
+    const auto keyword_slots = slots.subspan(description.positional_parameter_names.size());
+    if (any_required_keyword_missing(description, keyword_slots)) {
+        return failure(description.missing_required_keyword_arguments(keyword_slots));
     }
     return {};
 }
@@ -492,17 +535,12 @@ PyResult<Hydrograph> extract_float_sequence(PyObject* object) {
 
 namespace {
 
-std::atomic<PyDateTime_CAPI*> datetime_api_cell{nullptr};
+OnceCell<PyDateTime_CAPI> datetime_api_cell;
 
 PyDateTime_CAPI* expect_datetime_api() {
-    if (PyDateTime_CAPI* api = datetime_api_cell.load(std::memory_order_acquire)) {
-        return api;
-    }
-    if (auto* imported = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 1))) {
-        PyDateTime_CAPI* expected = nullptr;
-        datetime_api_cell.compare_exchange_strong(expected, imported, std::memory_order_acq_rel);
-    }
-    if (PyDateTime_CAPI* api = datetime_api_cell.load(std::memory_order_acquire)) {
+    if (PyDateTime_CAPI* api = datetime_api_cell.get_or_init([] {
+            return static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 1));
+        })) {
         return api;
     }
     fail_with_error("failed to import `datetime` C API", fetch_error());
@@ -560,62 +598,70 @@ const FunctionDescription muskingum_description{
     .required_positional_parameters = 6,
 };
 
+// A new reference to a timedelta.
+PyResult<OwnedRef> extract_timedelta(PyObject* object) {
+    if (!is_timedelta(object)) {
+        return failure(DowncastError{object, "PyDelta"}.into_pyerr());
+    }
+    return OwnedRef::borrow(object);
+}
+
+// A step that converts the argument in `slot` into `target`; a TypeError of
+// the conversion is re-worded to name the parameter.
 template <class T>
-PyResult<T> prefixed(std::string_view parameter, PyResult<T> converted) {
-    if (!converted) {
-        return failure(argument_extraction_error(parameter, std::move(converted.error())));
-    }
-    return converted;
+auto argument(PyObject* slot, std::string_view parameter, PyResult<T> (*convert)(PyObject*), T& target) {
+    return [=, &target]() -> PyResult<void> {
+        PyResult<T> converted = convert(slot);
+        if (!converted) {
+            return failure(argument_extraction_error(parameter, std::move(converted.error())));
+        }
+        target = std::move(*converted);
+        return {};
+    };
 }
 
-// The float conversion of a named argument, its TypeError naming the argument.
-PyResult<double> extract_argument(PyObject* slot, std::string_view parameter) {
-    return prefixed(parameter, extract_float(slot));
+// Runs the steps in order until one fails; the outcome of the last one run.
+template <class... Steps>
+PyResult<void> in_order(Steps&&... steps) {
+    PyResult<void> outcome;
+    (void)((outcome = std::forward<Steps>(steps)(), outcome.has_value()) && ...);
+    return outcome;
 }
 
-// A new reference to a timedelta argument.
-PyResult<OwnedRef> extract_timedelta(PyObject* slot, std::string_view parameter) {
-    if (!is_timedelta(slot)) {
-        return failure(argument_extraction_error(parameter, DowncastError{slot, "PyDelta"}.into_pyerr()));
-    }
-    return OwnedRef::borrow(slot);
+// The converted arguments, in parameter order, so that a call that fails
+// part-way releases time_step, then k, then the inflow.
+struct MuskingumArguments {
+    Hydrograph inflow;
+    OwnedRef k;
+    double x = 0.0;
+    OwnedRef time_step;
+    std::int64_t sub_reaches = 0;
+    double initial_outflow = 0.0;
+};
+
+// The six conversions, in parameter order; the first failure ends them.
+PyResult<void> convert_arguments(std::span<PyObject* const> slots, MuskingumArguments& converted) {
+    return in_order(argument(slots[0], "inflow", extract_float_sequence, converted.inflow),
+                    argument(slots[1], "k", extract_timedelta, converted.k),
+                    argument(slots[2], "x", extract_float, converted.x),
+                    argument(slots[3], "time_step", extract_timedelta, converted.time_step),
+                    argument(slots[4], "sub_reaches", extract_i64, converted.sub_reaches),
+                    argument(slots[5], "initial_outflow", extract_float, converted.initial_outflow));
 }
 
-// Converts the arguments in parameter order (the first failure wins), routes,
-// and converts the result. Locals are released in reverse order on every path.
+// Matches and converts the arguments, routes, and converts the result.
 PyResult<OwnedRef> call_muskingum_routing(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, muskingum_parameters.size()> slots{};
-    if (PyResult<void> matched = extract_arguments_fastcall(muskingum_description, args, nargs, kwnames, slots);
-        !matched) {
-        return failure(std::move(matched.error()));
+    MuskingumArguments arguments;
+    if (PyResult<void> converted =
+            in_order([&] { return extract_arguments_fastcall(muskingum_description, args, nargs, kwnames, slots); },
+                     [&] { return convert_arguments(slots, arguments); });
+        !converted) {
+        return failure(std::move(converted.error()));
     }
-    PyResult<Hydrograph> inflow = prefixed("inflow", extract_float_sequence(slots[0]));
-    if (!inflow) {
-        return failure(std::move(inflow.error()));
-    }
-    PyResult<OwnedRef> k = extract_timedelta(slots[1], "k");
-    if (!k) {
-        return failure(std::move(k.error()));
-    }
-    PyResult<double> x = prefixed("x", extract_float(slots[2]));
-    if (!x) {
-        return failure(std::move(x.error()));
-    }
-    PyResult<OwnedRef> time_step = extract_timedelta(slots[3], "time_step");
-    if (!time_step) {
-        return failure(std::move(time_step.error()));
-    }
-    PyResult<std::int64_t> sub_reaches = prefixed("sub_reaches", extract_i64(slots[4]));
-    if (!sub_reaches) {
-        return failure(std::move(sub_reaches.error()));
-    }
-    PyResult<double> initial_outflow = extract_argument(slots[5], "initial_outflow");
-    if (!initial_outflow) {
-        return failure(std::move(initial_outflow.error()));
-    }
-    PyResult<Hydrograph> routed =
-        reach_routing::muskingum_routing(std::move(*inflow), std::move(*k), *x, std::move(*time_step),
-                                         *sub_reaches, *initial_outflow);
+    PyResult<Hydrograph> routed = reach_routing::muskingum_routing(
+        std::move(arguments.inflow), std::move(arguments.k), arguments.x, std::move(arguments.time_step),
+        arguments.sub_reaches, arguments.initial_outflow);
     if (!routed) {
         return failure(std::move(routed.error()));
     }

@@ -16,7 +16,7 @@ namespace {
 
 // Entries in progress on this thread. References dropped while it is 0 are
 // queued, because the thread may not be attached to the interpreter then.
-thread_local long gil_count = 0;
+thread_local long entries_in_progress = 0;
 
 struct DeferredReleases {
     std::mutex lock;
@@ -48,7 +48,7 @@ void release_deferred_references() noexcept {
 }  // namespace
 
 void release_reference(PyObject* object) noexcept {
-    if (gil_count > 0) {
+    if (entries_in_progress > 0) {
         _Py_DecRef(object);
         return;
     }
@@ -61,11 +61,11 @@ void release_reference(PyObject* object) noexcept {
 namespace detail {
 
 EntryDepth::EntryDepth() noexcept {
-    ++gil_count;
+    ++entries_in_progress;
     release_deferred_references();
 }
 
-EntryDepth::~EntryDepth() { --gil_count; }
+EntryDepth::~EntryDepth() { --entries_in_progress; }
 
 }  // namespace detail
 
@@ -151,7 +151,7 @@ PyObject* make_normalized(PyErr& error) {
     PyErr pending_lazy(std::move(std::get<PyErr::Lazy>(error.state_)));
     OwnedRef instantiated;
     std::exception_ptr failed;
-    const long saved_depth = std::exchange(gil_count, 0);
+    const long saved_entries = std::exchange(entries_in_progress, 0);
     PyThreadState* thread_state = PyEval_SaveThread();
     {
         const PyGILState_STATE gil = PyGILState_Ensure();
@@ -164,7 +164,7 @@ PyObject* make_normalized(PyErr& error) {
         PyGILState_Release(gil);
     }
     PyEval_RestoreThread(thread_state);
-    gil_count = saved_depth;
+    entries_in_progress = saved_entries;
     release_deferred_references();
     if (failed) {
         std::rethrow_exception(failed);
@@ -197,19 +197,13 @@ void set_cause(PyErr& error, std::optional<PyErr> new_cause) {
 }
 
 PyObject* InternedString::get() {
-    if (PyObject* made = object_.load(std::memory_order_acquire)) {
+    return object_.get_or_init([this] {
+        OwnedRef made = OwnedRef::steal(PyUnicode_InternFromString(text_));
+        if (!made) {
+            fail_after_error();
+        }
         return made;
-    }
-    PyObject* made = PyUnicode_InternFromString(text_);
-    if (made == nullptr) {
-        fail_after_error();
-    }
-    PyObject* expected = nullptr;
-    if (!object_.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        release_reference(made);
-        return expected;
-    }
-    return made;
+    });
 }
 
 // =============================================================== text rendering
@@ -413,7 +407,7 @@ constexpr const char* panic_class_doc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-std::atomic<PyObject*> panic_class_cell{nullptr};
+OnceCell<PyObject> panic_class_cell;
 
 // The message of an internal failure whose payload carries no text.
 constexpr const char* no_text_message = "native code failure.";
@@ -449,23 +443,17 @@ void print_and_resume(OwnedRef exception) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-    if (PyObject* made = panic_class_cell.load(std::memory_order_acquire)) {
+    return panic_class_cell.get_or_init([] {
+        // While the class is made, a fetched exception is taken as it is: its
+        // creation failing must not ask for the class again.
+        const CreatingPanicClass creating;
+        OwnedRef made = OwnedRef::steal(PyErr_NewExceptionWithDoc(
+            "pyo3_runtime.PanicException", panic_class_doc, PyExc_BaseException, nullptr));
+        if (!made) {
+            fail_with_error("Failed to initialize new exception type.", fetch_error());
+        }
         return made;
-    }
-    // While the class is made, a fetched exception is taken as it is: its
-    // creation failing must not ask for the class again.
-    CreatingPanicClass creating;
-    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_class_doc,
-                                               PyExc_BaseException, nullptr);
-    if (made == nullptr) {
-        fail_with_error("Failed to initialize new exception type.", fetch_error());
-    }
-    PyObject* expected = nullptr;
-    if (!panic_class_cell.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        release_reference(made);
-        return expected;
-    }
-    return made;
+    });
 }
 
 PyErr exception_from_failure(FailurePayload payload) {

@@ -8,8 +8,9 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <utility>
+
+#include "binding/once_cell.hpp"
 
 namespace brooklet::binding {
 
@@ -75,7 +76,7 @@ public:
 
 private:
     const char* text_;
-    std::atomic<PyObject*> object_{nullptr};
+    OnceCell<PyObject> object_;
 };
 
 }  // namespace brooklet::binding
