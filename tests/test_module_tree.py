@@ -4,6 +4,7 @@ import importlib
 import importlib.machinery
 import inspect
 import sys
+import sysconfig
 import types
 
 import pytest
@@ -124,6 +125,11 @@ ROUTED = "[1.0, 2.0]"
 ])
 def test_each_module_is_bound_to_the_first_interpreter_that_imports_it(run_python, steps, outcomes):
     # In a child process, so that a refused or crashed sub-interpreter cannot end the test run.
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        # The free-threaded interpreter refuses single-phase modules in every sub-interpreter
+        # before they can bind, so the main interpreter always gets them.
+        outcomes = [ROUTED if where == "main" else f"module {name} does not support loading in subinterpreters"
+                    for where, name in steps]
     proc = run_python(IMPORTS_SCRIPT.replace("STEPS", repr(steps)))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == outcomes
