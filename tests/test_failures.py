@@ -245,6 +245,32 @@ def test_datetime_api_that_cannot_be_imported(run_python):
     assert proc.stdout.rstrip().endswith(", traceback: None }") and "failed to import" in proc.stderr
 
 
+# An inflow item, or x, whose conversion calls the function again without end.
+ENDLESS_RECURSION = """
+import sys
+from datetime import timedelta
+import brooklet
+route = brooklet.reach.muskingum_routing
+sys.setrecursionlimit(LIMIT)
+class Again:
+    def __float__(self):
+        return route(ARGUMENTS)[0]
+try:
+    route(ARGUMENTS)
+except RecursionError:
+    print("RecursionError")
+"""
+
+
+@pytest.mark.parametrize("limit", [1000, 5000, 10**5, 10**6])
+@pytest.mark.parametrize("arguments", ["[1.0, Again()], timedelta(0), 0.0, timedelta(1), 1, 1.0",
+                                       "[1.0, 2.0], timedelta(0), Again(), timedelta(1), 1, 1.0"])
+def test_endless_recursion_through_a_conversion_is_a_recursion_error(run_python, limit, arguments):
+    # Whatever limit the program sets, the C stack does not run out first.
+    proc = run_python(ENDLESS_RECURSION.replace("LIMIT", str(limit)).replace("ARGUMENTS", arguments))
+    assert (proc.returncode, proc.stdout) == (0, "RecursionError\n"), proc.stderr[-2000:]
+
+
 @pytest.mark.skipif(sys.maxsize < 2**62, reason="needs a 64-bit address space")
 def test_hint_beyond_memory_is_a_memory_error(routing):
     # 2**59 doubles fit the largest allocation size but no address space: the call fails with

@@ -1,6 +1,9 @@
 """Eight threads calling at once get exactly what one thread gets, results and exceptions alike."""
 
+import os
+import subprocess
 import sys
+import sysconfig
 import threading
 
 import brooklet
@@ -57,3 +60,67 @@ def test_eight_threads_get_the_single_threaded_outcomes():
         sys.setswitchinterval(interval)
     assert mismatches == []
     assert [type(e) for e in expected] == [list] * 3 + [tuple] * (len(CALLS) - 3)
+
+
+# Routing threads read a list that writer threads change all the while: they assign items (floats
+# and ints, so that both ways of reading an item run), pop the last item and put it back, and
+# reverse the list, which is a palindrome of allowed values. Position t of the list only ever holds
+# m or m + 0.5 with m = min(t, N - 1 - t), and the first and last items stay 0.0, so every routed
+# value can be checked against what its position can hold. On the free-threaded build the GIL
+# stays off for it.
+CHANGING_LIST_SCRIPT = r"""
+import sys, threading, time
+from conftest import route_identity
+N, SECONDS, CALLS = 5000, 3.0, 400
+def allowed(t):
+    m = float(min(t, N - 1 - t))
+    return (m, m + 0.5)
+shared = [allowed(t)[0] for t in range(N)]
+stop, failures, calls = threading.Event(), [], [0]
+def assign():
+    j = 0
+    while not stop.is_set():
+        t = 1 + j % (N - 2)
+        shared[t] = allowed(t)[1] if j % 3 else int(allowed(t)[0])
+        j += 7
+order = threading.Lock()  # keeps a reversal out of the gap between a pop and its extend
+def pop_and_extend():
+    while not stop.is_set():
+        with order:
+            shared.extend([shared.pop()])
+def reverse():
+    while not stop.is_set():
+        with order:
+            shared.reverse()
+def router():
+    while not stop.is_set() and calls[0] < CALLS:
+        calls[0] += 1
+        out = route_identity(shared, 0.0)
+        if not N - 1 <= len(out) <= N or any(v not in allowed(t) for t, v in enumerate(out)):
+            failures.append([(t, v) for t, v in enumerate(out) if v not in allowed(t)][:5] or len(out))
+threads = [threading.Thread(target=f) for f in (assign, pop_and_extend, reverse, router, router)]
+for thread in threads:
+    thread.start()
+deadline = time.monotonic() + SECONDS
+while time.monotonic() < deadline and calls[0] < CALLS:
+    time.sleep(0.01)
+stop.set()
+for thread in threads:
+    thread.join()
+print(calls[0], "calls", "gil" if getattr(sys, "_is_gil_enabled", lambda: True)() else "no gil")
+print(failures[:3])
+"""
+
+
+def test_routing_a_list_that_other_threads_change(tmp_path):
+    free_threaded = sysconfig.get_config_var("Py_GIL_DISABLED")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(__file__), os.path.dirname(brooklet.__file__), os.environ.get("PYTHONPATH", "")]))
+    if free_threaded:
+        env["PYTHON_GIL"] = "0"
+    proc = subprocess.run([sys.executable, "-c", CHANGING_LIST_SCRIPT], capture_output=True, text=True,
+                          env=env, timeout=120, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    summary, failures = proc.stdout.splitlines()
+    assert failures == "[]", summary
+    assert summary.endswith("no gil" if free_threaded else "gil")

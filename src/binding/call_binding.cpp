@@ -315,12 +315,48 @@ void push_growing(Hydrograph& values, double value) {
 
 namespace {
 
+// Holds the per-object lock of a list that other threads may change while
+// it is read: on the free-threaded build with the GIL off, writers take the
+// same lock, so no item is replaced, and freed, while it is read. The lock is
+// set aside by the interpreter whenever the thread would block or runs Python
+// code that needs it, so the conversion of an item may change the list. On a
+// build with the GIL it is nothing.
+class ListLock {
+public:
+    explicit ListLock([[maybe_unused]] PyObject* list) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, list);
+#endif
+    }
+    ListLock(const ListLock&) = delete;
+    ListLock& operator=(const ListLock&) = delete;
+    ListLock(ListLock&&) = delete;
+    ListLock& operator=(ListLock&&) = delete;
+    ~ListLock() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_{};
+#endif
+};
+
+// A tuple cannot change.
+class NoLock {
+public:
+    explicit NoLock(PyObject* /*tuple*/) noexcept {}
+};
+
 // Exact lists and tuples are read in place, the way their iterators read
 // them: the length is read again at every step, and each item that is not an
 // exact float is held while it converts, since its conversion may run Python
 // code that changes the list.
-template <auto size_of, auto item_at>
+template <auto size_of, auto item_at, class Lock>
 PyResult<Hydrograph> read_items_in_place(PyObject* sequence) {
+    const Lock lock(sequence);
     Hydrograph values;
     reserve_exactly(values, static_cast<std::size_t>(size_of(sequence)));
     for (Py_ssize_t i = 0; i < size_of(sequence); ++i) {
@@ -462,7 +498,7 @@ bool iterates_as_its_buffer(PyObject* object) {
                          std::strcmp(type->tp_name, "numpy.ndarray") == 0);
 }
 
-std::optional<Hydrograph> read_numeric_buffer(PyObject* object) {
+[[gnu::noinline]] std::optional<Hydrograph> read_numeric_buffer(PyObject* object) {
     HeldBuffer buffer;
     if (!buffer.acquire(object) || buffer.view().ndim != 1) {
         return std::nullopt;
@@ -480,7 +516,7 @@ std::optional<Hydrograph> read_numeric_buffer(PyObject* object) {
 }
 
 // Any other sequence: sized from its length when it has one, read by iteration.
-PyResult<Hydrograph> read_by_iteration(PyObject* object) {
+[[gnu::noinline]] PyResult<Hydrograph> read_by_iteration(PyObject* object) {
     Py_ssize_t size_hint = PySequence_Size(object);
     if (size_hint == -1) {
         (void)take();  // the size is only a hint; iteration decides
@@ -520,10 +556,10 @@ PyResult<Hydrograph> extract_float_sequence(PyObject* object) {
         return failure(DowncastError{object, "Sequence"}.into_pyerr());
     }
     if (PyList_CheckExact(object)) {
-        return read_items_in_place<list_size, list_item>(object);
+        return read_items_in_place<list_size, list_item, ListLock>(object);
     }
     if (PyTuple_CheckExact(object)) {
-        return read_items_in_place<tuple_size, tuple_item>(object);
+        return read_items_in_place<tuple_size, tuple_item, NoLock>(object);
     }
     if (iterates_as_its_buffer(object)) {
         if (std::optional<Hydrograph> values = read_numeric_buffer(object)) {
@@ -606,27 +642,38 @@ PyResult<OwnedRef> extract_timedelta(PyObject* object) {
     return OwnedRef::borrow(object);
 }
 
-// A step that converts the argument in `slot` into `target`; a TypeError of
-// the conversion is re-worded to name the parameter.
+// Converts the argument in `slot` into `target`; a TypeError of the
+// conversion is re-worded to name the parameter. Out of line, so that only
+// the conversion under way holds stack while it runs Python code.
 template <class T>
-auto argument(PyObject* slot, std::string_view parameter, PyResult<T> (*convert)(PyObject*), T& target) {
-    return [=, &target]() -> PyResult<void> {
-        PyResult<T> converted = convert(slot);
-        if (!converted) {
-            return failure(argument_extraction_error(parameter, std::move(converted.error())));
-        }
-        target = std::move(*converted);
-        return {};
-    };
+[[gnu::noinline]] PyResult<void> convert_argument(PyObject* slot, std::string_view parameter,
+                                                  PyResult<T> (*convert)(PyObject*), T& target) {
+    PyResult<T> converted = convert(slot);
+    if (!converted) {
+        return failure(argument_extraction_error(parameter, std::move(converted.error())));
+    }
+    target = std::move(*converted);
+    return {};
 }
 
-// Runs the steps in order until one fails; the outcome of the last one run.
-template <class... Steps>
-PyResult<void> in_order(Steps&&... steps) {
-    PyResult<void> outcome;
-    (void)((outcome = std::forward<Steps>(steps)(), outcome.has_value()) && ...);
-    return outcome;
-}
+// Conversions run one after another until one fails; the first failure is
+// the outcome.
+class Conversions {
+public:
+    template <class T>
+    Conversions& convert(PyObject* slot, std::string_view parameter, PyResult<T> (*convert)(PyObject*),
+                         T& target) {
+        if (outcome_) {
+            outcome_ = convert_argument(slot, parameter, convert, target);
+        }
+        return *this;
+    }
+
+    [[nodiscard]] PyResult<void> outcome() { return std::move(outcome_); }
+
+private:
+    PyResult<void> outcome_;
+};
 
 // The converted arguments, in parameter order, so that a call that fails
 // part-way releases time_step, then k, then the inflow.
@@ -640,23 +687,27 @@ struct MuskingumArguments {
 };
 
 // The six conversions, in parameter order; the first failure ends them.
-PyResult<void> convert_arguments(std::span<PyObject* const> slots, MuskingumArguments& converted) {
-    return in_order(argument(slots[0], "inflow", extract_float_sequence, converted.inflow),
-                    argument(slots[1], "k", extract_timedelta, converted.k),
-                    argument(slots[2], "x", extract_float, converted.x),
-                    argument(slots[3], "time_step", extract_timedelta, converted.time_step),
-                    argument(slots[4], "sub_reaches", extract_i64, converted.sub_reaches),
-                    argument(slots[5], "initial_outflow", extract_float, converted.initial_outflow));
+[[gnu::noinline]] PyResult<void> convert_arguments(std::span<PyObject* const> slots, MuskingumArguments& converted) {
+    return Conversions()
+        .convert(slots[0], "inflow", extract_float_sequence, converted.inflow)
+        .convert(slots[1], "k", extract_timedelta, converted.k)
+        .convert(slots[2], "x", extract_float, converted.x)
+        .convert(slots[3], "time_step", extract_timedelta, converted.time_step)
+        .convert(slots[4], "sub_reaches", extract_i64, converted.sub_reaches)
+        .convert(slots[5], "initial_outflow", extract_float, converted.initial_outflow)
+        .outcome();
 }
 
 // Matches and converts the arguments, routes, and converts the result.
-PyResult<OwnedRef> call_muskingum_routing(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::noinline]] PyResult<OwnedRef> match_convert_and_route(PyObject* const* args, Py_ssize_t nargs,
+                                                             PyObject* kwnames) {
     std::array<PyObject*, muskingum_parameters.size()> slots{};
+    if (PyResult<void> matched = extract_arguments_fastcall(muskingum_description, args, nargs, kwnames, slots);
+        !matched) {
+        return failure(std::move(matched.error()));
+    }
     MuskingumArguments arguments;
-    if (PyResult<void> converted =
-            in_order([&] { return extract_arguments_fastcall(muskingum_description, args, nargs, kwnames, slots); },
-                     [&] { return convert_arguments(slots, arguments); });
-        !converted) {
+    if (PyResult<void> converted = convert_arguments(slots, arguments); !converted) {
         return failure(std::move(converted.error()));
     }
     PyResult<Hydrograph> routed = reach_routing::muskingum_routing(
@@ -666,6 +717,29 @@ PyResult<OwnedRef> call_muskingum_routing(PyObject* const* args, Py_ssize_t narg
         return failure(std::move(routed.error()));
     }
     return owned_sequence_into_pyobject(std::move(*routed));
+}
+
+// Leaves the interpreter's recursion guard, entered for one call, on every path.
+class LeaveRecursiveCall {
+public:
+    LeaveRecursiveCall() noexcept = default;
+    LeaveRecursiveCall(const LeaveRecursiveCall&) = delete;
+    LeaveRecursiveCall& operator=(const LeaveRecursiveCall&) = delete;
+    LeaveRecursiveCall(LeaveRecursiveCall&&) = delete;
+    LeaveRecursiveCall& operator=(LeaveRecursiveCall&&) = delete;
+    ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
+};
+
+// The interpreter's own guard against unbounded re-entry: an argument whose
+// conversion calls `muskingum_routing` again, without end, ends the calls in
+// RecursionError, whatever recursion limit the program set, before the C
+// stack runs out.
+PyResult<OwnedRef> call_muskingum_routing(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling muskingum_routing") != 0) {
+        return failure(fetch_error());
+    }
+    const LeaveRecursiveCall leave;
+    return match_convert_and_route(args, nargs, kwnames);
 }
 
 PyObject* trampoline(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

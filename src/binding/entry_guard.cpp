@@ -72,10 +72,12 @@ EntryDepth::~EntryDepth() { --entries_in_progress; }
 // ================================================================ error values
 
 PyErr PyErr::lazy(PyObject* exception_class, std::string message) {
-    return PyErr(Lazy{OwnedRef::borrow(exception_class), std::move(message)});
+    return PyErr(std::make_unique<Lazy>(Lazy{OwnedRef::borrow(exception_class), std::move(message)}));
 }
 
-PyErr PyErr::lazy_panic(std::string message) { return PyErr(Lazy{OwnedRef(), std::move(message)}); }
+PyErr PyErr::lazy_panic(std::string message) {
+    return PyErr(std::make_unique<Lazy>(Lazy{OwnedRef(), std::move(message)}));
+}
 
 PyErr PyErr::normalized(OwnedRef exception) noexcept { return PyErr(std::move(exception)); }
 
@@ -98,11 +100,11 @@ thread_local bool creating_panic_class = false;
 }  // namespace
 
 void restore(PyErr error) {
-    if (auto* exception = std::get_if<OwnedRef>(&error.state_)) {
-        PyErr_SetRaisedException(exception->release());
+    if (error.exception_) {
+        PyErr_SetRaisedException(error.exception_.release());
         return;
     }
-    auto& lazy = std::get<PyErr::Lazy>(error.state_);
+    const PyErr::Lazy& lazy = *error.lazy_;
     OwnedRef argument = new_text(lazy.message);
     OwnedRef exception_class = lazy.exception_class.clone();
     if (!exception_class) {
@@ -142,13 +144,13 @@ PyErr fetch_error() {
 }
 
 PyObject* make_normalized(PyErr& error) {
-    if (auto* exception = std::get_if<OwnedRef>(&error.state_)) {
-        return exception->get();
+    if (error.exception_) {
+        return error.exception_.get();
     }
     // Instantiation may run Python code (the class's constructor); the lock is
     // handed over the way a shared lazy error would need, and references
     // dropped meanwhile are queued until the thread is back in.
-    PyErr pending_lazy(std::move(std::get<PyErr::Lazy>(error.state_)));
+    PyErr pending_lazy(std::move(error.lazy_));
     OwnedRef instantiated;
     std::exception_ptr failed;
     const long saved_entries = std::exchange(entries_in_progress, 0);
@@ -172,8 +174,8 @@ PyObject* make_normalized(PyErr& error) {
     if (!instantiated) {
         fail_fixed("raising a lazy error left no exception pending");
     }
-    error.state_ = std::move(instantiated);
-    return std::get<OwnedRef>(error.state_).get();
+    error.exception_ = std::move(instantiated);
+    return error.exception_.get();
 }
 
 OwnedRef into_value(PyErr error) { return OwnedRef::borrow(make_normalized(error)); }

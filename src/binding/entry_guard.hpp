@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,10 +43,14 @@ private:
         std::string message;
     };
 
-    explicit PyErr(Lazy lazy) : state_(std::move(lazy)) {}
-    explicit PyErr(OwnedRef exception) noexcept : state_(std::move(exception)) {}
+    explicit PyErr(std::unique_ptr<Lazy> lazy) noexcept : lazy_(std::move(lazy)) {}
+    explicit PyErr(OwnedRef exception) noexcept : exception_(std::move(exception)) {}
 
-    std::variant<Lazy, OwnedRef> state_;
+    // Exactly one is set: the exception object once there is one, else the
+    // class and message. Two pointers keep every result that may carry an
+    // error small, and so the frames of the calls that pass it on.
+    OwnedRef exception_;
+    std::unique_ptr<Lazy> lazy_;
 
     friend void restore(PyErr error);
     friend PyObject* make_normalized(PyErr& error);
