@@ -1,6 +1,6 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
 # with matplotlib for its chart.
-.PHONY: example test setup test-target bench sanitize tidy soak valgrind
+.PHONY: example test setup test-target bench sanitize sanitize-target tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -24,6 +24,11 @@ bench: setup
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize).
 sanitize:
 	bash scripts/sanitize.sh
+
+# The suite against the sanitizer build inside the 32-bit target root, in the free-threaded
+# python3.13t with the GIL kept off (PYTHON_GIL=0).
+sanitize-target:
+	bash scripts/test-target.sh --sanitize
 
 # clang-tidy over src/ with the checked-in .clang-tidy; any finding fails.
 tidy:

@@ -4,6 +4,8 @@
 # Debian's python3.13, each with the project's own CMake build.
 #
 #   scripts/test-target.sh                 # needs root; run as `make test-target`
+#   scripts/test-target.sh --sanitize      # the sanitizer build in python3.13t with the GIL off;
+#                                          # run as `make sanitize-target`
 #
 # The target scripts are found beside the checkout (../shared/target); BROOKLET_TARGET_DIR
 # names another place. Builds go to /tmp inside the root, never into the checkout, and no
@@ -98,9 +100,46 @@ inside() {
     fi
 }
 
+# The AddressSanitizer and UndefinedBehaviorSanitizer build of the module, loaded into the
+# free-threaded python3.13t with the GIL kept off (PYTHON_GIL=0), runs the whole suite; its
+# threads test routes lists that other threads change all the while. The interpreter is not
+# instrumented, so the sanitizer runtime is preloaded; its allocator has a debugging mode
+# (PYTHONMALLOC=mimalloc_debug) that fills freed blocks, so that a read of a freed item shows.
+sanitize_inside() {
+    local python=python3.13t build reports scratch rc=0 start=$EPOCHREALTIME
+    build=$(mktemp -d /tmp/brooklet-target/sanitize.XXXXXX)
+    reports=$build/reports
+    mkdir -p "$reports"
+    cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v $python)" -DBROOKLET_SANITIZE=ON \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; return 1; }
+    cmake --build "$build" >/dev/null || return 1
+    echo "built the sanitizer build for $python in $(elapsed "$start") s"
+    local preload
+    preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+    mapfile -t skips < <(grep -v -e '^#' -e '^$' /src/scripts/sanitizer-skips)
+    scratch=$(mktemp -d /tmp/brooklet-target/pytest.XXXXXX)
+    (cd "$scratch" && PYTHON_GIL=0 PYTHONMALLOC=mimalloc_debug PYTHONPATH=$build PYTHONDONTWRITEBYTECODE=1 \
+        ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan:allocator_may_return_null=1" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" LD_PRELOAD=$preload \
+        "$python" -m pytest -q -p no:cacheprovider /src/tests "${skips[@]/#/--deselect=}") || rc=$?
+    if compgen -G "$reports/*" >/dev/null; then
+        echo "test-target: sanitizer reports:" >&2
+        cat "$reports"/* >&2
+        rc=1
+    fi
+    rm -rf "$build" "$scratch"
+    echo "test-target --sanitize: $([[ $rc == 0 ]] && echo "no sanitizer report" || echo FAILED) in $(elapsed "$start") s"
+    return "$rc"
+}
+
 if [[ ${1:-} == --inside ]]; then
     mkdir -p /tmp/brooklet-target
     inside
+    exit
+fi
+if [[ ${1:-} == --inside-sanitize ]]; then
+    mkdir -p /tmp/brooklet-target
+    sanitize_inside
     exit
 fi
 
@@ -127,4 +166,8 @@ fi
 start=$EPOCHREALTIME
 "$target/prepare"
 echo "prepare: $(elapsed "$start") s"
-"$target/run" --workdir "$root" -- bash /src/scripts/test-target.sh --inside
+if [[ ${1:-} == --sanitize ]]; then
+    "$target/run" --workdir "$root" -- bash /src/scripts/test-target.sh --inside-sanitize
+else
+    "$target/run" --workdir "$root" -- bash /src/scripts/test-target.sh --inside
+fi
