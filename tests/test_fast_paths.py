@@ -20,25 +20,43 @@ def route(routing, inflow, sub_reaches=3):
 INTEGERS = [0, 1, 7, 100, 127]
 
 
+# One pass over an inflow that no Python code can change is read, routed and made into floats in
+# one loop; several passes, or an item that is not an exact float, take the general path.
+@pytest.mark.parametrize("sub_reaches", [1, 3])
 @pytest.mark.parametrize("make", [
-    list, tuple, lambda v: array.array("d", v), lambda v: array.array("f", v),
+    list, tuple, lambda v: [float(x) for x in v], lambda v: tuple(float(x) for x in v),
+    lambda v: [*map(float, v), 5], lambda v: [*map(float, v), -0.0, math.inf, math.nan, 5e-324],
+    lambda v: array.array("d", v), lambda v: array.array("f", v),
     *[lambda v, c=code: array.array(c, [int(x) for x in v]) for code in "bBhHiIlLqQ"],
     lambda v: memoryview(array.array("d", v)), lambda v: memoryview(bytes(int(x) for x in v)),
     lambda v: memoryview(array.array("q", [int(x) for x in v]))[::2],
 ])
-def test_in_place_readers_match_iteration(routing, bits, make):
+def test_in_place_readers_match_iteration(routing, bits, make, sub_reaches):
     inflow = make(INTEGERS)
-    assert bits(route(routing, inflow)) == bits(route(routing, Seq(list(inflow))))
+    assert bits(route(routing, inflow, sub_reaches)) == bits(route(routing, Seq(list(inflow)), sub_reaches))
 
 
-def test_numpy_arrays_match_iteration(routing, bits):
+@pytest.mark.parametrize("changes", [
+    {"x": 0}, {"x": 0.5}, {"x": -0.0}, {"initial_outflow": 3}, {"initial_outflow": 2**53 + 1},
+    {"initial_outflow": -(2**53)}, {"sub_reaches": 0}, {"sub_reaches": -3}, {"k": timedelta(0)},
+    {"time_step": timedelta(microseconds=1)}, {"k": timedelta(days=999999999, microseconds=999999)},
+])
+def test_plain_arguments_route_as_the_general_path(routing, bits, args, changes):
+    args.update(changes, inflow=[0.5, 1e-300, -0.0, 7.25, 1e300, 3.0])
+    expected = routing(**dict(args, inflow=Seq(args["inflow"])))
+    assert bits(routing(**args)) == bits(expected)
+
+
+@pytest.mark.parametrize("sub_reaches", [1, 3])
+def test_numpy_arrays_match_iteration(routing, bits, sub_reaches):
     np = pytest.importorskip("numpy")
     base = np.array([0, 1, 7, 100, 127, 3, 250])
     for dtype in ["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", ">f8", "?"]:
         for inflow in (base.astype(dtype), base.astype(dtype)[::-2]):
-            assert bits(route(routing, inflow)) == bits(route(routing, Seq(list(inflow)))), dtype
+            assert bits(route(routing, inflow, sub_reaches)) == bits(route(routing, Seq(list(inflow)),
+                                                                           sub_reaches)), dtype
     wide = np.array([2**64 - 1, 2**63 + 12345, 2**53 + 1], dtype="u8")  # rounded on conversion
-    assert bits(route(routing, wide)) == bits(route(routing, Seq(list(wide))))
+    assert bits(route(routing, wide, sub_reaches)) == bits(route(routing, Seq(list(wide)), sub_reaches))
     message = pytest.raises(TypeError, route, routing, np.zeros((2, 2))).value
     assert str(message).startswith("argument 'inflow': ")
 

@@ -442,45 +442,47 @@ struct BooleanByte {
     unsigned char byte;
 };
 
-// Appends each item widened to double, as converting it to a Python number
-// and then to a float would give.
+// One item widened to double, as converting it to a Python number and then
+// to a float would give.
 template <class Item>
-void append_widened(const char* at, Py_ssize_t stride, std::size_t length, Hydrograph& values) {
-    for (std::size_t i = 0; i < length; ++i, at += stride) {
-        Item item{};
-        std::memcpy(&item, at, sizeof item);
-        if constexpr (std::is_same_v<Item, BooleanByte>) {
-            values.push_back(item.byte != 0 ? 1.0 : 0.0);
-        } else {
-            values.push_back(static_cast<double>(item));
-        }
+double widened(const char* at) {
+    Item item{};
+    std::memcpy(&item, at, sizeof item);
+    if constexpr (std::is_same_v<Item, BooleanByte>) {
+        return item.byte != 0 ? 1.0 : 0.0;
+    } else {
+        return static_cast<double>(item);
     }
 }
 
-// The reader for one item kind and size, chosen once per buffer.
-using BufferReader = void (*)(const char*, Py_ssize_t, std::size_t, Hydrograph&);
-
-template <class Signed, class Unsigned>
-BufferReader integer_reader(ItemKind kind) {
-    return kind == ItemKind::signed_integer ? append_widened<Signed> : append_widened<Unsigned>;
-}
-
-BufferReader reader_for(ItemKind kind, Py_ssize_t size) {
+// Calls `use.template operator()<Item>()` with the C type of the items of
+// this kind and size, chosen once per buffer so that the loops inside run on
+// one type.
+template <class Use>
+void with_item_type(ItemKind kind, Py_ssize_t size, Use&& use) {
+    const auto integer = [&]<class Signed, class Unsigned>() {
+        if (kind == ItemKind::signed_integer) {
+            use.template operator()<Signed>();
+        } else {
+            use.template operator()<Unsigned>();
+        }
+    };
     switch (kind) {
         case ItemKind::floating:
-            return size == 4 ? append_widened<float> : append_widened<double>;
+            size == 4 ? use.template operator()<float>() : use.template operator()<double>();
+            return;
         case ItemKind::boolean:
-            return append_widened<BooleanByte>;
+            use.template operator()<BooleanByte>();
+            return;
         case ItemKind::signed_integer:
         case ItemKind::unsigned_integer:
             switch (size) {
-                case 1: return integer_reader<std::int8_t, std::uint8_t>(kind);
-                case 2: return integer_reader<std::int16_t, std::uint16_t>(kind);
-                case 4: return integer_reader<std::int32_t, std::uint32_t>(kind);
-                default: return integer_reader<std::int64_t, std::uint64_t>(kind);
+                case 1: integer.template operator()<std::int8_t, std::uint8_t>(); return;
+                case 2: integer.template operator()<std::int16_t, std::uint16_t>(); return;
+                case 4: integer.template operator()<std::int32_t, std::uint32_t>(); return;
+                default: integer.template operator()<std::int64_t, std::uint64_t>(); return;
             }
     }
-    return nullptr;
 }
 
 // array.array, memoryview and NumPy arrays iterate in C without running any
@@ -511,7 +513,12 @@ bool iterates_as_its_buffer(PyObject* object) {
     const auto length = static_cast<std::size_t>(view.shape[0]);
     Hydrograph values;
     reserve_exactly(values, length);
-    reader_for(*kind, view.itemsize)(static_cast<const char*>(view.buf), view.strides[0], length, values);
+    with_item_type(*kind, view.itemsize, [&]<class Item>() {
+        const char* at = static_cast<const char*>(view.buf);
+        for (std::size_t i = 0; i < length; ++i, at += view.strides[0]) {
+            values.push_back(widened<Item>(at));
+        }
+    });
     return values;
 }
 
@@ -589,33 +596,192 @@ bool is_timedelta(PyObject* object) {
     return Py_IS_TYPE(object, delta_type) || PyType_IsSubtype(Py_TYPE(object), delta_type) != 0;
 }
 
-PyResult<Duration> duration_from_timedelta(PyObject* object) {
-    if (!is_timedelta(object)) {
-        return failure(DowncastError{object, "PyDelta"}.into_pyerr());
-    }
-    const int days = PyDateTime_DELTA_GET_DAYS(object);
-    const int seconds = PyDateTime_DELTA_GET_SECONDS(object);
-    const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(object);
+namespace {
+
+// The span of a timedelta, or nothing when it is negative. Only days carry a
+// sign, so every span below zero has negative days.
+std::optional<Duration> duration_of(PyObject* timedelta) {
+    const int days = PyDateTime_DELTA_GET_DAYS(timedelta);
+    const int seconds = PyDateTime_DELTA_GET_SECONDS(timedelta);
+    const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(timedelta);
     if (days < 0) {
-        return failure(PyErr::lazy(PyExc_ValueError, "cannot convert a negative timedelta to a duration"));
+        return std::nullopt;
     }
     return Duration{static_cast<std::uint64_t>(days) * 86400U + static_cast<std::uint64_t>(seconds),
                     static_cast<std::uint32_t>(microseconds) * 1000U};
 }
 
-OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+// A new list of `length` empty items, to be filled in place.
+OwnedRef new_list(std::size_t length) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(length)));
     if (!list) {
         fail_after_error();
     }
+    return list;
+}
+
+void set_float_item(PyObject* list, std::size_t index, double value) {
+    PyObject* item = PyFloat_FromDouble(value);
+    if (item == nullptr) {
+        fail_after_error();
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), item);
+}
+
+}  // namespace
+
+PyResult<Duration> duration_from_timedelta(PyObject* object) {
+    if (!is_timedelta(object)) {
+        return failure(DowncastError{object, "PyDelta"}.into_pyerr());
+    }
+    if (std::optional<Duration> duration = duration_of(object)) {
+        return *duration;
+    }
+    return failure(PyErr::lazy(PyExc_ValueError, "cannot convert a negative timedelta to a duration"));
+}
+
+OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
+    OwnedRef list = new_list(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) {
-            fail_after_error();
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        set_float_item(list.get(), i, values[i]);
     }
     return list;
+}
+
+// ================================================================ one pass, no buffer
+//
+// A call whose arguments are all of exact built-in types, with a weighting
+// factor that needs no warning, runs no Python code, so nothing can change the
+// inflow while it is read: one pass can then read each inflow value, route it
+// and make its result float in one loop, without a hydrograph buffer. Any other
+// call, and an inflow holding an item that is not an exact float, takes the
+// general path, which reads the inflow from its start; nothing observable has
+// happened before.
+
+namespace {
+
+struct OnePass {
+    reach_routing::Coefficients coefficients;
+    double initial_outflow;
+};
+
+// What the float conversion gives for an exact float, or for an exact int
+// that a double holds exactly; nothing for anything else.
+std::optional<double> plain_number(PyObject* object) {
+    if (Py_IS_TYPE(object, &PyFloat_Type)) {
+        return PyFloat_AS_DOUBLE(object);
+    }
+    if (Py_IS_TYPE(object, &PyLong_Type)) {
+        constexpr long long exactly_held = 1LL << 53;
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);  // never raises for an int
+        if (overflow == 0 && -exactly_held <= value && value <= exactly_held) {
+            return static_cast<double>(value);
+        }
+    }
+    return std::nullopt;
+}
+
+// The span of an exact, non-negative timedelta, once the datetime API is loaded.
+std::optional<Duration> plain_duration(PyObject* object) {
+    const PyDateTime_CAPI* api = datetime_api_cell.get();
+    if (api == nullptr || !Py_IS_TYPE(object, api->DeltaType)) {
+        return std::nullopt;
+    }
+    return duration_of(object);
+}
+
+// The one pass that the arguments after `inflow` ask for, when they are plain
+// enough: exact built-in types, x in [0.0, 0.5] and at most one sub-reach.
+std::optional<OnePass> plain_one_pass(std::span<PyObject* const> slots) {
+    const std::optional<Duration> k = plain_duration(slots[1]);
+    const std::optional<double> x = plain_number(slots[2]);
+    const std::optional<Duration> time_step = plain_duration(slots[3]);
+    const std::optional<double> initial_outflow = plain_number(slots[5]);
+    if (!k || !x || !(0.0 <= *x && *x <= 0.5) || !time_step || !initial_outflow ||
+        !Py_IS_TYPE(slots[4], &PyLong_Type)) {
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long sub_reaches = PyLong_AsLongLongAndOverflow(slots[4], &overflow);
+    if (overflow != 0 || sub_reaches > 1) {
+        return std::nullopt;
+    }
+    return OnePass{reach_routing::coefficients(time_step->as_seconds(),
+                                               reach_routing::sub_reach_storage(*k, sub_reaches), *x),
+                   *initial_outflow};
+}
+
+// Routes an exact list or tuple of exact floats into a new list.
+template <auto size_of, auto item_at, class Lock>
+std::optional<OwnedRef> route_items_in_one_pass(PyObject* sequence, const OnePass& pass) {
+    const Lock lock(sequence);
+    const auto length = static_cast<std::size_t>(size_of(sequence));
+    if (length == 0) {
+        return std::nullopt;  // the general path reports it
+    }
+    OwnedRef list = new_list(length);
+    const bool routed = reach_routing::route_one_pass(
+        length, pass.coefficients, pass.initial_outflow,
+        [&](std::size_t t) -> std::optional<double> {
+            PyObject* item = item_at(sequence, static_cast<Py_ssize_t>(t));
+            if (!Py_IS_TYPE(item, &PyFloat_Type)) {
+                return std::nullopt;
+            }
+            return PyFloat_AS_DOUBLE(item);
+        },
+        [&](std::size_t t, double outflow) { set_float_item(list.get(), t, outflow); });
+    if (!routed) {
+        return std::nullopt;
+    }
+    return list;
+}
+
+// Routes a one-dimensional numeric buffer into a new list.
+std::optional<OwnedRef> route_buffer_in_one_pass(PyObject* object, const OnePass& pass) {
+    HeldBuffer buffer;
+    if (!buffer.acquire(object) || buffer.view().ndim != 1) {
+        return std::nullopt;
+    }
+    const Py_buffer& view = buffer.view();
+    const std::optional<ItemKind> kind = plain_numeric_kind(view.format, view.itemsize);
+    const auto length = static_cast<std::size_t>(view.shape[0]);
+    if (!kind || length == 0) {
+        return std::nullopt;
+    }
+    OwnedRef list = new_list(length);
+    with_item_type(*kind, view.itemsize, [&]<class Item>() {
+        const char* first = static_cast<const char*>(view.buf);
+        (void)reach_routing::route_one_pass(
+            length, pass.coefficients, pass.initial_outflow,
+            [&](std::size_t t) -> std::optional<double> {
+                return widened<Item>(first + static_cast<Py_ssize_t>(t) * view.strides[0]);
+            },
+            [&](std::size_t t, double outflow) { set_float_item(list.get(), t, outflow); });
+    });
+    return list;
+}
+
+}  // namespace
+
+std::optional<OwnedRef> route_without_buffer(std::span<PyObject* const> slots) {
+    PyObject* inflow = slots[0];
+    const bool list = PyList_CheckExact(inflow);
+    const bool tuple = PyTuple_CheckExact(inflow);
+    if (!list && !tuple && !iterates_as_its_buffer(inflow)) {
+        return std::nullopt;
+    }
+    const std::optional<OnePass> pass = plain_one_pass(slots);
+    if (!pass) {
+        return std::nullopt;
+    }
+    if (list) {
+        return route_items_in_one_pass<list_size, list_item, ListLock>(inflow, *pass);
+    }
+    if (tuple) {
+        return route_items_in_one_pass<tuple_size, tuple_item, NoLock>(inflow, *pass);
+    }
+    return route_buffer_in_one_pass(inflow, *pass);
 }
 
 // ================================================================ the function
@@ -661,10 +827,10 @@ template <class T>
 class Conversions {
 public:
     template <class T>
-    Conversions& convert(PyObject* slot, std::string_view parameter, PyResult<T> (*convert)(PyObject*),
+    Conversions& convert(PyObject* slot, std::string_view parameter, PyResult<T> (*conversion)(PyObject*),
                          T& target) {
         if (outcome_) {
-            outcome_ = convert_argument(slot, parameter, convert, target);
+            outcome_ = convert_argument(slot, parameter, conversion, target);
         }
         return *this;
     }
@@ -705,6 +871,9 @@ struct MuskingumArguments {
     if (PyResult<void> matched = extract_arguments_fastcall(muskingum_description, args, nargs, kwnames, slots);
         !matched) {
         return failure(std::move(matched.error()));
+    }
+    if (std::optional<OwnedRef> routed = route_without_buffer(slots)) {
+        return std::move(*routed);
     }
     MuskingumArguments arguments;
     if (PyResult<void> converted = convert_arguments(slots, arguments); !converted) {

@@ -216,18 +216,17 @@ PyResult<Hydrograph> muskingum_routing(Hydrograph inflow, OwnedRef k, double x, 
         return failure(std::move(storage.error()));
     }
     const double time_step_seconds = step->as_seconds();
-    // No check on the count: 0 gives an infinite or NaN storage, a negative count a negative one.
-    const double sub_reach_storage = storage->as_seconds() / static_cast<double>(sub_reaches);
+    const double storage_seconds = sub_reach_storage(*storage, sub_reaches);
 
     // A count of 1 or less makes one pass; an empty inflow fails in the kernel.
     if (sub_reaches <= 1 || hydrograph.size() <= 1) {
-        return muskingum_routing_rs(std::move(hydrograph), time_step_seconds, sub_reach_storage, x,
+        return muskingum_routing_rs(std::move(hydrograph), time_step_seconds, storage_seconds, x,
                                     initial_outflow);
     }
     // Every later pass starts from its input's first value, which is the
     // first pass's initial outflow, so all passes start from it.
     return route_passes(std::move(hydrograph), static_cast<std::uint64_t>(sub_reaches),
-                        coefficients(time_step_seconds, sub_reach_storage, x), initial_outflow);
+                        coefficients(time_step_seconds, storage_seconds, x), initial_outflow);
 }
 
 }  // namespace brooklet::reach_routing
