@@ -459,7 +459,7 @@ double widened(const char* at) {
 // this kind and size, chosen once per buffer so that the loops inside run on
 // one type.
 template <class Use>
-void with_item_type(ItemKind kind, Py_ssize_t size, Use&& use) {
+void with_item_type(ItemKind kind, Py_ssize_t size, const Use& use) {
     const auto integer = [&]<class Signed, class Unsigned>() {
         if (kind == ItemKind::signed_integer) {
             use.template operator()<Signed>();

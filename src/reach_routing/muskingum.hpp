@@ -52,7 +52,7 @@ struct Coefficients {
 // are those of `muskingum_routing_rs`. Returns whether the pass ran to the end.
 template <class InflowAt, class Emit>
 [[nodiscard]] bool route_one_pass(std::size_t length, const Coefficients& c, double first_outflow,
-                                  InflowAt&& inflow_at, Emit&& emit) {
+                                  const InflowAt& inflow_at, const Emit& emit) {
     std::optional<double> previous_inflow = inflow_at(0);
     if (!previous_inflow) {
         return false;
