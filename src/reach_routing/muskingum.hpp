@@ -9,33 +9,9 @@
 
 #include "binding/entry_guard.hpp"
 #include "reach_routing/hydrograph.hpp"
+#include "reach_routing/recurrence.hpp"
 
 namespace brooklet::reach_routing {
-
-// Weights of the current inflow (c0), the previous inflow (c1) and the
-// previous outflow (c2). Every step is one rounded double operation, in this
-// order, so results are reproducible bit for bit.
-struct Coefficients {
-    double c0;
-    double c1;
-    double c2;
-};
-
-[[nodiscard]] inline Coefficients coefficients(double time_step, double storage, double weighting) noexcept {
-    const double twice_storage = storage + storage;
-    const double a = (1.0 - weighting) * twice_storage;
-    const double b = twice_storage * weighting;
-    const double denominator = a + time_step;
-    return Coefficients{(time_step - b) / denominator, (b + time_step) / denominator,
-                        (a - time_step) / denominator};
-}
-
-// One step of the recurrence. The two inflow terms are summed first; another
-// grouping changes the last bit.
-[[nodiscard]] inline double next_outflow(const Coefficients& c, double previous_outflow,
-                                         double previous_inflow, double inflow) noexcept {
-    return c.c2 * previous_outflow + (c.c1 * previous_inflow + c.c0 * inflow);
-}
 
 // Routes `inflow` through one sub-reach with time step `time_step_seconds`,
 // storage constant `storage_seconds` and weighting factor `weighting`. The
