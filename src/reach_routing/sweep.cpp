@@ -128,6 +128,13 @@ template <std::size_t Count, typename Body>
     }(std::make_index_sequence<Count>{});
 }
 
+// Vector registers that the compiler allocates: 8 in 32-bit x86 code.
+#ifdef __i386__
+constexpr std::size_t vector_registers = 8;
+#else
+constexpr std::size_t vector_registers = 16;
+#endif
+
 template <typename Vector, std::size_t Passes>
 struct BlockLayout {
     static constexpr std::size_t lanes = VectorTraits<Vector>::lanes;
@@ -139,6 +146,13 @@ struct BlockLayout {
     static constexpr std::size_t output_lane = lane_of(Passes - 1);
     // The last pass is this many steps behind the first.
     static constexpr std::size_t lag = 2 * (Passes - 1);
+    // Each vector of passes needs three registers (outflow, terms, earlier
+    // terms) and a step two more (the block's input and a temporary; the
+    // weights can come from memory). Where that does not fit, the terms, which
+    // no chain waits on, are kept in memory, so that the register allocator
+    // does not spill an outflow instead and put a store and a reload on its
+    // chain.
+    static constexpr bool terms_in_memory = 3 * vectors + 2 > vector_registers;
 };
 
 // Routes `values[0, length)` (length >= 1) in place through `Passes` sub-reaches
@@ -155,8 +169,15 @@ template <typename Vector, std::size_t Passes>
     const auto first = splat<Vector>(first_outflow);
 
     std::array<Vector, vectors> outflow{};   // each pass's outflow at its current time
-    std::array<Vector, vectors> terms{};     // c1 * I[t-1] + c0 * I[t] for each pass's next time
-    std::array<Vector, vectors> earlier{};   // c1 * I[t] for the time after that
+    std::array<Vector, vectors> terms_held{};    // c1 * I[t-1] + c0 * I[t] for each pass's next time
+    std::array<Vector, vectors> earlier_held{};  // c1 * I[t] for the time after that
+    auto* terms_at = &terms_held;
+    auto* earlier_at = &earlier_held;
+    if constexpr (Layout::terms_in_memory) {
+        asm("" : "+r"(terms_at), "+r"(earlier_at));  // hides where they are: no register can hold them
+    }
+    auto& terms = *terms_at;
+    auto& earlier = *earlier_at;
     earlier[0] = c1 * splat<Vector>(values[0]);  // pass 0 reads the block's input
     values[0] = first_outflow;                   // every pass starts from it, the last one too
 
