@@ -19,7 +19,7 @@ test-target:
 # Benchmarks against the floor, a pure-Python loop and SciPy; writes bench/results.md and .png.
 bench: setup
 	.venv/bin/python -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
-	.venv/bin/python bench/run.py
+	.venv/bin/python bench/run.py --write
 
 # Cycles per value·pass of the multi-pass sweep, per vector version, on the host and in the
 # 32-bit x86 target root.
