@@ -122,7 +122,7 @@ template <typename Vector>
 
 // Calls body(integral_constant<i>) for i = Count - 1 down to 0.
 template <std::size_t Count, typename Body>
-[[gnu::always_inline]] inline void for_each_descending(Body&& body) {
+[[gnu::always_inline]] inline void for_each_descending(const Body& body) {
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (body(std::integral_constant<std::size_t, Count - 1 - I>{}), ...);
     }(std::make_index_sequence<Count>{});
@@ -184,9 +184,9 @@ template <typename Vector, std::size_t Passes>
     // One sweep step: every pass moves on by one time, and the inflow terms of
     // its next time are formed from its input's two latest values. Vectors are
     // taken last to first, so that each reads its input before that moves on.
-    const auto step = [&](Vector input_window) [[gnu::always_inline]] {
+    const auto step = [&](Vector input_window) {
         const Vector block_input = shift_in(outflow[vectors - 1], input_window);
-        for_each_descending<vectors>([&](auto vector) [[gnu::always_inline]] {
+        for_each_descending<vectors>([&](auto vector) {
             constexpr std::size_t g = decltype(vector)::value;
             outflow[g] = c2 * outflow[g] + terms[g];
             Vector input;
@@ -202,9 +202,9 @@ template <typename Vector, std::size_t Passes>
 
     // Pass q starts at step 2q, at time 0, from the first outflow; before that
     // its lanes hold values that nothing reads.
-    const auto start_passes = [&](std::size_t s) [[gnu::always_inline]] {
+    const auto start_passes = [&](std::size_t s) {
         const auto now = splat<MaskOf<Vector>>(static_cast<std::int64_t>(s));
-        for_each_descending<vectors>([&](auto vector) [[gnu::always_inline]] {
+        for_each_descending<vectors>([&](auto vector) {
             constexpr std::size_t g = decltype(vector)::value;
             MaskOf<Vector> start{};
             for (std::size_t pass = g; pass < vectors * Layout::lanes; pass += vectors) {
@@ -297,7 +297,7 @@ constexpr std::array<BlockRouter, baseline_block> baseline_routers =
     block_routers<baseline_block, BaselineRouter>();
 
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(BROOKLET_BASELINE_VECTORS)
-#define BROOKLET_AVX2_SWEEP 1
+#define BROOKLET_AVX2_SWEEP
 
 #ifdef __x86_64__
 constexpr std::size_t avx2_block = 16;
@@ -328,7 +328,7 @@ RunnableVersions runnable_versions() noexcept {
     RunnableVersions runnable;
 #ifdef BROOKLET_AVX2_SWEEP
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") != 0) {
+    if (__builtin_cpu_supports("avx2")) {
         runnable.versions[runnable.count++] = {SweepVersion::avx2, "avx2", VectorTraits<Double4>::lanes, avx2_block};
     }
 #endif
