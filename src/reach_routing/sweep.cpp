@@ -34,8 +34,9 @@ void route_pass_in_place(std::span<double> hydrograph, const Coefficients& c, do
 // Routing through several sub-reaches one pass after another walks the
 // hydrograph once per pass, each step waiting on the one before (a multiply,
 // then an add). Here a block of passes is swept over time together: at sweep
-// step s, pass q of the block works on time t = s - 2q, so the passes are
-// independent within a step and are computed side by side in vector lanes.
+// step s, pass q of the block works on time t = s - 2q (s - 3q where the
+// registers are few, see BlockLayout), so the passes are independent within a
+// step and are computed side by side in vector lanes.
 //
 // Layout: with V vectors for the block, pass q lives in vector q % V, lane
 // lanes - 1 - q / V. Pass q's input is pass q - 1, so vector g > 0 reads
@@ -96,7 +97,7 @@ template <typename Vector, typename Element>
 // `vector` moved down one lane, with the last lane of `window` in the last lane:
 // the window is read from memory whole, and shuffled in once.
 template <typename Vector>
-[[gnu::always_inline]] inline Vector shift_in(Vector vector, Vector window) noexcept {
+[[gnu::always_inline]] inline Vector shift_in(const Vector& vector, const Vector& window) noexcept {
     if constexpr (VectorTraits<Vector>::lanes == 2) {
 #ifdef __clang__
         return __builtin_shufflevector(vector, window, 1, 3);
@@ -115,9 +116,11 @@ template <typename Vector>
 // The lanes of `if_set` where `mask` is set, of `otherwise` elsewhere; bits are
 // moved, not computed.
 template <typename Vector>
-[[gnu::always_inline]] inline Vector select(MaskOf<Vector> mask, Vector if_set, Vector otherwise) noexcept {
+[[gnu::always_inline]] inline Vector select(const MaskOf<Vector>& mask, const Vector& if_set,
+                                            const Vector& otherwise) noexcept {
     using Mask = MaskOf<Vector>;
-    return std::bit_cast<Vector>((mask & std::bit_cast<Mask>(if_set)) | (~mask & std::bit_cast<Mask>(otherwise)));
+    const Mask bits = (mask & std::bit_cast<Mask>(if_set)) | (~mask & std::bit_cast<Mask>(otherwise));
+    return std::bit_cast<Vector>(bits);
 }
 
 // Calls body(integral_constant<i>) for i = Count - 1 down to 0.
@@ -144,8 +147,6 @@ struct BlockLayout {
     // Where the last pass, the block's output, lives: lane 0 of a full block.
     static constexpr std::size_t output_vector = (Passes - 1) % vectors;
     static constexpr std::size_t output_lane = lane_of(Passes - 1);
-    // The last pass is this many steps behind the first.
-    static constexpr std::size_t lag = 2 * (Passes - 1);
     // Each vector of passes needs three registers (outflow, terms, earlier
     // terms) and a step two more (the block's input and a temporary; the
     // weights can come from memory). Where that does not fit, the terms, which
@@ -153,6 +154,12 @@ struct BlockLayout {
     // does not spill an outflow instead and put a store and a reload on its
     // chain.
     static constexpr bool terms_in_memory = 3 * vectors + 2 > vector_registers;
+    // Steps between a pass and the next. Terms are formed skew - 1 steps
+    // before they are used; terms kept in memory come back through store
+    // forwarding, which a skew of 3 keeps off the pace of the sweep.
+    static constexpr std::size_t skew = terms_in_memory ? 3 : 2;
+    // The last pass is this many steps behind the first.
+    static constexpr std::size_t lag = skew * (Passes - 1);
 };
 
 // Routes `values[0, length)` (length >= 1) in place through `Passes` sub-reaches
@@ -169,22 +176,32 @@ template <typename Vector, std::size_t Passes>
     const auto first = splat<Vector>(first_outflow);
 
     std::array<Vector, vectors> outflow{};   // each pass's outflow at its current time
-    std::array<Vector, vectors> terms_held{};    // c1 * I[t-1] + c0 * I[t] for each pass's next time
-    std::array<Vector, vectors> earlier_held{};  // c1 * I[t] for the time after that
+    constexpr std::size_t skew = Layout::skew;
+    // c1 * I[t-1] + c0 * I[t] for each pass's time in the skew - 1 steps to
+    // come, one set a step; and c1 * I[t] for the time after that.
+    std::array<std::array<Vector, vectors>, skew - 1> terms_held{};
+    std::array<Vector, vectors> earlier_held{};
     auto* terms_at = &terms_held;
     auto* earlier_at = &earlier_held;
     if constexpr (Layout::terms_in_memory) {
         asm("" : "+r"(terms_at), "+r"(earlier_at));  // hides where they are: no register can hold them
     }
-    auto& terms = *terms_at;
     auto& earlier = *earlier_at;
-    earlier[0] = c1 * splat<Vector>(values[0]);  // pass 0 reads the block's input
-    values[0] = first_outflow;                   // every pass starts from it, the last one too
+    // Pass 0 reads the block's input; its time 1 comes at step 1.
+    const double second_input = length > 1 ? values[1] : 0.0;
+    if constexpr (skew == 2) {
+        earlier[0] = c1 * splat<Vector>(values[0]);
+    } else {
+        (*terms_at)[1][0] = c1 * splat<Vector>(values[0]) + c0 * splat<Vector>(second_input);
+        earlier[0] = c1 * splat<Vector>(second_input);
+    }
+    values[0] = first_outflow;  // every pass starts from it, the last one too
 
     // One sweep step: every pass moves on by one time, and the inflow terms of
     // its next time are formed from its input's two latest values. Vectors are
     // taken last to first, so that each reads its input before that moves on.
-    const auto step = [&](Vector input_window) {
+    const auto step = [&](std::size_t s, const Vector& input_window) {
+        auto& terms = (*terms_at)[s % (skew - 1)];  // used now, and formed for skew - 1 steps on
         const Vector block_input = shift_in(outflow[vectors - 1], input_window);
         for_each_descending<vectors>([&](auto vector) {
             constexpr std::size_t g = decltype(vector)::value;
@@ -200,25 +217,25 @@ template <typename Vector, std::size_t Passes>
         });
     };
 
-    // Pass q starts at step 2q, at time 0, from the first outflow; before that
-    // its lanes hold values that nothing reads.
+    // Pass q starts at step skew * q, at time 0, from the first outflow;
+    // before that its lanes hold values that nothing reads.
     const auto start_passes = [&](std::size_t s) {
         const auto now = splat<MaskOf<Vector>>(static_cast<std::int64_t>(s));
         for_each_descending<vectors>([&](auto vector) {
             constexpr std::size_t g = decltype(vector)::value;
             MaskOf<Vector> start{};
             for (std::size_t pass = g; pass < vectors * Layout::lanes; pass += vectors) {
-                start[Layout::lane_of(pass)] = static_cast<std::int64_t>(2 * pass);
+                start[Layout::lane_of(pass)] = static_cast<std::int64_t>(skew * pass);
             }
             outflow[g] = select(start == now, first, outflow[g]);
         });
     };
     const auto output = [&] { return outflow[Layout::output_vector][Layout::output_lane]; };
 
-    // Step s reads the input at s + 1 and, once every pass has started, writes
-    // the last pass's outflow at s - lag, behind everything read. In the middle
-    // loop the input comes with the lanes - 1 values before it, already routed
-    // or not: only its own lane is used.
+    // Step s reads the input at s + skew - 1 and, once every pass has started,
+    // writes the last pass's outflow at s - lag, behind everything read. In the
+    // middle loop the input comes with the lanes - 1 values before it, already
+    // routed or not: only its own lane is used.
     const auto input_at = [&](std::size_t t) { return splat<Vector>(t < length ? values[t] : 0.0); };
     const auto window_ending_at = [&](std::size_t t) {
         Vector window;
@@ -228,19 +245,19 @@ template <typename Vector, std::size_t Passes>
     const std::size_t steps = length + Layout::lag;
     std::size_t s = 0;
     // Passes start, and the window would reach before the first value.
-    for (; s <= Layout::lag || s + 1 < Layout::lanes; ++s) {
-        step(input_at(s + 1));
+    for (; s <= Layout::lag || s + skew < Layout::lanes; ++s) {
+        step(s, input_at(s + skew - 1));
         start_passes(s);
         if (s >= Layout::lag && s < steps) {
             values[s - Layout::lag] = output();
         }
     }
-    for (; s + 1 < length; ++s) {
-        step(window_ending_at(s + 1));
+    for (; s + skew - 1 < length; ++s) {
+        step(s, window_ending_at(s + skew - 1));
         values[s - Layout::lag] = output();
     }
     for (; s < steps; ++s) {  // the input is spent; later passes finish
-        step(input_at(s + 1));
+        step(s, input_at(s + skew - 1));
         values[s - Layout::lag] = output();
     }
 }
@@ -329,7 +346,8 @@ RunnableVersions runnable_versions() noexcept {
 #ifdef BROOKLET_AVX2_SWEEP
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) {
-        runnable.versions[runnable.count++] = {SweepVersion::avx2, "avx2", VectorTraits<Double4>::lanes, avx2_block};
+        runnable.versions[runnable.count++] = {SweepVersion::avx2, "avx2", VectorTraits<Double4>::lanes,
+                                               avx2_block};
     }
 #endif
     runnable.versions[runnable.count++] = baseline_info;
