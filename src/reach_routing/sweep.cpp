@@ -42,14 +42,14 @@ void route_pass_in_place(std::span<double> hydrograph, const Coefficients& c, do
 // lanes - 1 - q / V. Pass q's input is pass q - 1, so vector g > 0 reads
 // vector g - 1 lane for lane, and vector 0 reads the last vector moved down one
 // lane, with the block's input in the last lane. Each pass's inflow terms
-// c1 * I[t-1] + c0 * I[t] are formed one step before they are needed (hence
-// the skew of two steps), so the only chain that runs from step to step within
-// a vector is O = c2 * O + terms, and the chains of the V vectors overlap. The
+// c1 * I[t-1] + c0 * I[t] are formed a step or more before they are needed
+// (hence the skew), so the only chain that runs from step to step within a
+// vector is O = c2 * O + terms, and the chains of the V vectors overlap. The
 // last pass of a full block is in lane 0, which is stored without a shuffle.
 //
 // Every lane does exactly the operations of `next_outflow` on the same
 // operands, so the results are those of one pass after another, bit for bit.
-// A block writes the last pass's outflow 2 * (passes - 1) steps behind the
+// A block writes the last pass's outflow skew * (passes - 1) steps behind the
 // input it reads, so it routes in place.
 
 // The vector helpers below are always inlined into functions built for one
@@ -293,13 +293,13 @@ constexpr std::array<BlockRouter, WidestBlock> block_routers() {
 //
 // The baseline version uses the vectors every processor of the architecture
 // has (SSE2 on x86: two doubles); the AVX2 version, where the processor has
-// it, four. Each vector of passes needs three registers (outflow, terms,
-// earlier terms), and four vectors keep the multiply and add units busy while
-// each chain waits on its own last step: 16 passes per block with AVX2 on
-// x86-64 (16 registers), 8 with two-double vectors or in 32-bit code (8
-// registers); a wider block would spill and gain nothing. A build with
-// BROOKLET_BASELINE_VECTORS keeps only the baseline version, so that it can be
-// tested on processors that would pick a wider one.
+// it, four. Four vectors of passes keep the multiply and add units busy while
+// each chain waits on its own last step, and take twelve registers: 16 passes
+// per block with AVX2 on x86-64 (16 registers), 8 with two-double vectors. In
+// 32-bit code (8 registers) AVX2 takes 8 passes in two vectors, and SSE2 keeps
+// its terms in memory (see BlockLayout). A wider block would spill and gain
+// nothing. A build with BROOKLET_BASELINE_VECTORS keeps only the baseline
+// version, so that it can be tested on processors that would pick a wider one.
 
 constexpr std::size_t baseline_block = 8;
 
