@@ -102,7 +102,7 @@ PyResult<Hydrograph> muskingum_routing(Hydrograph inflow, OwnedRef k, double x, 
     // No check on the count: 0 gives an infinite or NaN storage, a negative count a negative one.
     const double sub_reach_storage = storage->as_seconds() / static_cast<double>(sub_reaches);
 
-    // An empty inflow fails in the kernel.
+    // The reference kernel takes an empty inflow (an internal failure) and a single value.
     if (hydrograph.size() <= 1) {
         return muskingum_routing_rs(std::move(hydrograph), time_step_seconds, sub_reach_storage, x,
                                     initial_outflow);
