@@ -1,6 +1,6 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
 # with matplotlib for its chart.
-.PHONY: example test setup test-target bench sanitize sanitize-target tidy soak valgrind
+.PHONY: example test setup test-target bench bench-kernel sanitize sanitize-target tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -19,7 +19,12 @@ test-target:
 # Benchmarks against the floor, a pure-Python loop and SciPy; writes bench/results.md and .png.
 bench: setup
 	.venv/bin/python -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
-	.venv/bin/python bench/run.py
+	.venv/bin/python bench/run.py --write
+
+# Cycles per value·pass of the multi-pass sweep, per vector version, on the host and in the
+# 32-bit x86 target root.
+bench-kernel:
+	bash scripts/bench-kernel.sh
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize).
 sanitize:

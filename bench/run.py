@@ -1,12 +1,15 @@
-"""Benchmark brooklet against what a hydrologist would otherwise use.
+"""Benchmark brooklet against the floor and against what a hydrologist would otherwise use.
 
-Every contender is timed in this one process on the same inputs, and reported
-as a ratio to a baseline: the cheapest possible call that reads n floats and
-makes a list of n floats (`array.array('d', values).tolist()` for list and tuple
-input, `arr.tolist()` for NumPy input). Writes bench/results.md and
-bench/results.png next to this file.
+Every contender is timed in this one process on the same inputs, with thread CPU time, in
+interleaved rounds: each round runs every contender of one input once, in an order that rotates
+from round to round. Each figure is the median of the per-round ratios, with their range
+(min-max), so that a slow spell of the machine hits all contenders of a round alike.
 
-    python bench/run.py [--quick]
+    python bench/run.py [--quick] [--write] [--sections list,passes,numpy,memory] [--rounds N]
+
+--quick runs smaller inputs; --write replaces bench/results.md and bench/results.png (`make
+bench` asks for it; without it the report is only printed). NumPy, SciPy and matplotlib
+(bench/requirements.txt) are installed into the running interpreter's environment when missing.
 """
 
 from __future__ import annotations
@@ -14,26 +17,39 @@ from __future__ import annotations
 import argparse
 import array
 import datetime
-import math
+import gc
+import importlib
+import importlib.util
 import os
 import platform
 import random
 import statistics
+import struct
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-import numpy as np
-from scipy import signal
-
-import brooklet
-
 HERE = Path(__file__).resolve().parent
 HOUR = datetime.timedelta(hours=1)
 X = 0.2
 INITIAL_OUTFLOW = 10.0
-PASSES = (1, 4, 16, 64, 256)
+NUMPY_PASSES = (1, 2, 4, 8, 16, 64, 256)
+LIST_PASSES = (1, 16, 64, 256)
+# Cost of a list of 10^6 values through this many sub-reaches, as a ratio to one sub-reach.
+PASS_TARGETS = {16: 1.1, 64: 1.35, 256: 2.0}
+SECTIONS = ("list", "passes", "numpy", "memory")
+
+
+def ensure_requirements(need_chart: bool) -> None:
+    """Installs bench/requirements.txt into this interpreter's environment when a module is missing."""
+    needed = ["numpy", "scipy"] + (["matplotlib"] if need_chart else [])
+    missing = [name for name in needed if importlib.util.find_spec(name) is None]
+    if missing:
+        print(f"installing {', '.join(missing)} (bench/requirements.txt) into {sys.prefix}", file=sys.stderr)
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
+                        "-r", str(HERE / "requirements.txt")], check=True)
+        importlib.invalidate_caches()
 
 
 def coefficients(k_seconds: float, dt_seconds: float, x: float) -> tuple[float, float, float]:
@@ -60,8 +76,11 @@ def pure_python(inflow, passes: int) -> list[float]:
     return current
 
 
-def scipy_routing(inflow: np.ndarray, passes: int) -> np.ndarray:
+def scipy_routing(inflow, passes: int):
     """lfilter for one pass, sosfilt with one first-order section per pass."""
+    import numpy as np
+    from scipy import signal
+
     c0, c1, c2 = coefficients(2 * 3600.0 / passes, 3600.0, X)
     o0, i0 = INITIAL_OUTFLOW, inflow[0]
     if passes == 1:
@@ -76,49 +95,166 @@ def scipy_routing(inflow: np.ndarray, passes: int) -> np.ndarray:
 
 
 def brooklet_call(values, passes: int):
+    import brooklet
+
     return brooklet.reach.muskingum_routing(values, 2 * HOUR, X, HOUR, passes, INITIAL_OUTFLOW)
 
 
-def median_time(fn, budget: float) -> float:
-    """Median of repeated runs: at least 3, more while they fit in the budget."""
-    times = []
-    start = time.perf_counter()
-    while len(times) < 3 or (time.perf_counter() - start < budget and len(times) < 25):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
+def check_same_work(passes: int) -> None:
+    import numpy as np
 
-
-def check_same_work(values: np.ndarray, passes: int) -> None:
+    values = np.random.default_rng(passes).uniform(0, 1000, 5000)
     ours = np.array(brooklet_call(values, passes))
     theirs = scipy_routing(values, passes)
-    scale = np.maximum(np.abs(ours), 1.0)
-    worst = float(np.max(np.abs(ours - theirs) / scale))
+    worst = float(np.max(np.abs(ours - theirs) / np.maximum(np.abs(ours), 1.0)))
     if worst > 1e-9:
         raise SystemExit(f"SciPy disagrees with brooklet by {worst:.3g} (passes={passes})")
 
 
-def contenders(kind: str, values, passes: int, n: int):
-    """(name, callable, estimated seconds per call or None) for one input."""
-    if kind == "numpy":
-        floor = ("floor: arr.tolist()", lambda: values.tolist())
-        scipy_in = values
-    else:
-        floor = ("floor: array('d', v).tolist()", lambda: array.array("d", values).tolist())
-        scipy_in = None
-    rows = [floor, (f"brooklet", lambda: brooklet_call(values, passes))]
-    rows.append(("pure Python", lambda: pure_python(values, passes), 80e-9 * n * passes))
-    if scipy_in is not None:
-        rows.append(("SciPy + tolist", lambda: scipy_routing(scipy_in, passes).tolist(), 4e-9 * n * passes))
-    else:
-        rows.append(("SciPy (from list) + tolist",
-                     lambda: scipy_routing(np.asarray(values, dtype=float), passes).tolist(),
-                     4e-9 * n * passes))
-    return [(r[0], r[1], r[2] if len(r) > 2 else None) for r in rows]
+# ------------------------------------------------------------------ timing
+
+def load_average() -> tuple[float, float, float]:
+    return os.getloadavg()
 
 
-def peak_memory_report(n: int, passes: int) -> str:
+def loaded(load: tuple[float, float, float]) -> bool:
+    """More runnable work than this benchmark (one thread) and a spare core can absorb."""
+    return load[0] > (os.cpu_count() or 1) - 0.5
+
+
+def interleaved(contenders: dict, rounds: int) -> dict[str, list[float]]:
+    """Thread CPU seconds of each contender, one call per round, in rotating order."""
+    names = list(contenders)
+    times = {name: [] for name in names}
+    for fn in contenders.values():  # warm up: first-touch page faults, imports, caches
+        fn()
+    for r in range(rounds):
+        order = names[r % len(names):] + names[:r % len(names)]
+        for name in order:
+            gc.collect()
+            start = time.thread_time()
+            result = contenders[name]()
+            times[name].append(time.thread_time() - start)
+            del result  # freed outside the timed region
+    return times
+
+
+def ratio(times: dict[str, list[float]], numerator: str, denominator: str) -> tuple[float, float, float]:
+    """Median, minimum and maximum of the per-round ratios."""
+    ratios = [a / b for a, b in zip(times[numerator], times[denominator])]
+    return statistics.median(ratios), min(ratios), max(ratios)
+
+
+def fmt_ratio(stats: tuple[float, float, float]) -> str:
+    median, low, high = stats
+    return f"{median:.2f} ({low:.2f}–{high:.2f})"
+
+
+def ms(seconds: list[float]) -> str:
+    return f"{statistics.median(seconds) * 1e3:.3f}"
+
+
+class Report:
+    def __init__(self) -> None:
+        self.lines: list[str] = []
+        self.chart: dict = {}
+
+    def add(self, *lines: str) -> None:
+        for line in lines:
+            print(line, flush=True)
+            self.lines.append(line)
+
+    def load_line(self, before, after) -> None:
+        state = "LOADED" if loaded(before) or loaded(after) else "not loaded"
+        self.add(f"Load average (1, 5, 15 min) before: {before[0]:.2f} {before[1]:.2f} {before[2]:.2f}, "
+                 f"after: {after[0]:.2f} {after[1]:.2f} {after[2]:.2f} — machine {state}.", "")
+
+
+# ------------------------------------------------------------------ sections
+
+def section_list(report: Report, sizes: list[int], rounds: int, python_limit: int) -> None:
+    report.add("## Lists of floats, one pass, against the floor", "",
+               "`floor` is `array('d', v).tolist()`: reading n floats and making a list of n floats.", "",
+               "| n | floor ms | brooklet ms | brooklet / floor | pure Python / brooklet |",
+               "| ---: | ---: | ---: | ---: | ---: |")
+    rng = random.Random(7)
+    before = load_average()
+    for n in sizes:
+        values = [rng.uniform(0, 1000) for _ in range(n)]
+        contenders = {"floor": lambda: array.array("d", values).tolist(),
+                      "brooklet": lambda: brooklet_call(values, 1)}
+        if n <= python_limit:
+            contenders["pure Python"] = lambda: pure_python(values, 1)
+        times = interleaved(contenders, rounds if n < 10**7 else max(3, rounds // 2))
+        python = fmt_ratio(ratio(times, "pure Python", "brooklet")) if "pure Python" in times else "-"
+        report.add(f"| {n:,} | {ms(times['floor'])} | {ms(times['brooklet'])} | "
+                   f"{fmt_ratio(ratio(times, 'brooklet', 'floor'))} | {python} |")
+        report.chart.setdefault("list", []).append((n, times))
+    report.add("")
+    report.load_line(before, load_average())
+
+
+def section_passes(report: Report, n: int, rounds: int) -> None:
+    report.add(f"## A list of {n:,} values through several sub-reaches", "",
+               "Ratios to the same call with one sub-reach, measured in the same rounds.", "",
+               "| sub-reaches | brooklet ms | ratio to one | target | met |", "| ---: | ---: | ---: | ---: | :---: |")
+    rng = random.Random(11)
+    values = [rng.uniform(0, 1000) for _ in range(n)]
+    contenders = {f"{p}": (lambda p=p: brooklet_call(values, p)) for p in LIST_PASSES}
+    before = load_average()
+    times = interleaved(contenders, rounds)
+    after = load_average()
+    for p in LIST_PASSES:
+        stats = ratio(times, f"{p}", "1")
+        target = PASS_TARGETS.get(p)
+        met = "-" if target is None else ("yes" if stats[0] <= target else "NO")
+        report.add(f"| {p} | {ms(times[f'{p}'])} | {fmt_ratio(stats)} | "
+                   f"{'-' if target is None else f'≤ {target}'} | {met} |")
+    report.add("")
+    report.load_line(before, after)
+
+
+def section_numpy(report: Report, sizes: list[int], rounds: int) -> None:
+    import numpy as np
+
+    for passes in (1, 16):
+        check_same_work(passes)
+    report.add("## NumPy float64 input against SciPy", "",
+               "SciPy is `lfilter` for one pass and `sosfilt` with one first-order section per pass,",
+               "each followed by `.tolist()` (checked to agree with brooklet to 1e-9). The floor is",
+               "`arr.tolist()`.", "")
+    for n in sizes:
+        values = np.random.default_rng(3).uniform(0, 1000, n)
+        contenders = {"floor": lambda: values.tolist()}
+        for p in NUMPY_PASSES:
+            contenders[f"brooklet {p}"] = lambda p=p: brooklet_call(values, p)
+            contenders[f"SciPy {p}"] = lambda p=p: scipy_routing(values, p).tolist()
+        before = load_average()
+        times = interleaved(contenders, rounds if n < 10**7 else max(3, rounds // 2))
+        after = load_average()
+        report.add(f"### n = {n:,}", "",
+                   f"Floor `arr.tolist()`: {ms(times['floor'])} ms; brooklet with one pass / floor: "
+                   f"{fmt_ratio(ratio(times, 'brooklet 1', 'floor'))}.", "",
+                   "| passes | brooklet ms | brooklet / one pass | SciPy ms | SciPy / brooklet |",
+                   "| ---: | ---: | ---: | ---: | ---: |")
+        for p in NUMPY_PASSES:
+            report.add(f"| {p} | {ms(times[f'brooklet {p}'])} | "
+                       f"{fmt_ratio(ratio(times, f'brooklet {p}', 'brooklet 1'))} | "
+                       f"{ms(times[f'SciPy {p}'])} | {fmt_ratio(ratio(times, f'SciPy {p}', f'brooklet {p}'))} |")
+        report.add("")
+        report.load_line(before, after)
+        report.chart.setdefault("numpy", []).append((n, times))
+
+
+def float_in_list_bytes() -> int:
+    """A float in a list: the list's pointer plus the float's block from the object allocator,
+    whose blocks are multiples of 16 bytes on 64-bit platforms and of 8 on 32-bit ones."""
+    pointer = struct.calcsize("P")
+    alignment = 16 if pointer == 8 else 8
+    return pointer + -(-sys.getsizeof(1.0) // alignment) * alignment
+
+
+def section_memory(report: Report, n: int, passes: int) -> None:
     """Peak RSS growth of one call on a NumPy input, in a fresh process."""
     code = f"""
 import datetime, numpy as np, brooklet
@@ -137,107 +273,96 @@ print(status("VmHWM:") - before)
 """
     grown = int(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
                                text=True).stdout)
-    list_bytes = n * (8 + sys.getsizeof(1.0))  # pointers plus float objects
-    buffers = 2 * n * 8
+    per_float = float_in_list_bytes()
+    list_bytes = n * per_float
+    buffer = n * 8
     mb = 1024 * 1024
-    return (f"Peak memory of one call, n = {n:,}, sub_reaches = {passes} (NumPy input): "
-            f"{grown / mb:.0f} MB over the process before the call; result list {list_bytes / mb:.0f} MB "
-            f"+ two buffers of n doubles {buffers / mb:.0f} MB = {(list_bytes + buffers) / mb:.0f} MB; "
-            f"slack {(grown - list_bytes - buffers) / mb:+.1f} MB.")
+    report.add("## Peak memory", "",
+               f"One call, n = {n:,}, sub_reaches = {passes} (NumPy input): {grown / mb:.0f} MB over the "
+               f"process before the call; result list {list_bytes / mb:.0f} MB ({per_float} bytes a float: "
+               f"its pointer in the list, {struct.calcsize('P')} bytes, and its block) + one buffer of n doubles "
+               f"{buffer / mb:.0f} MB = {(list_bytes + buffer) / mb:.0f} MB; slack "
+               f"{(grown - list_bytes - buffer) / mb:+.1f} MB.", "")
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
-    args = parser.parse_args()
-    sizes = [10**2, 10**3, 10**4, 10**5] if args.quick else [10**2, 10**3, 10**4, 10**5, 10**6, 10**7]
-    budget_per_call = 2.0 if args.quick else 20.0
-    rng = random.Random(7)
+# ------------------------------------------------------------------ output
 
-    for passes in (1, 16):
-        check_same_work(np.array([rng.uniform(0, 1000) for _ in range(5000)]), passes)
+def machine_line() -> str:
+    import numpy as np
+    import scipy
 
-    results = []  # (kind, n, passes, contender, seconds)
-    for n in sizes:
-        base = [rng.uniform(0, 1000) for _ in range(n)]
-        inputs = {"list": base, "tuple": tuple(base), "numpy": np.array(base)}
-        for kind, values in inputs.items():
-            for passes in PASSES:
-                for name, fn, estimate in contenders(kind, values, passes, n):
-                    if name.startswith("floor") and passes != PASSES[0]:
-                        continue
-                    if estimate is not None and estimate > budget_per_call:
-                        continue
-                    seconds = median_time(fn, budget=min(2.0, max(0.2, 20 * (estimate or 1e-3))))
-                    results.append((kind, n, passes, name, seconds))
-                print(f"  {kind:>5} n={n:<9,} passes={passes:<3} done", file=sys.stderr)
-
-    write_report(results, sizes, peak_memory_report(10**6 if args.quick else 10**7, 64))
+    return (f"Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+            f"{platform.python_implementation()} {platform.python_version()} ({sys.platform}), "
+            f"NumPy {np.__version__}, SciPy {scipy.__version__}.")
 
 
-def lookup(results, kind, n, passes, name):
-    for r in results:
-        if r[:4] == (kind, n, passes, name):
-            return r[4]
-    return None
-
-
-def write_report(results, sizes, memory_line: str) -> None:
-    machine = (f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
-               f"{platform.python_implementation()} {platform.python_version()} "
-               f"({sys.platform}), NumPy {np.__version__}, SciPy {__import__('scipy').__version__}")
-    lines = ["# brooklet benchmark", "", f"Machine: {machine}.", "",
-             "Times are medians of repeated runs in one process. `floor` is reading n floats and making a",
-             "list of n floats; other columns are ratios: brooklet / floor, and the other tool's time",
-             "divided by brooklet's (higher is better for brooklet).", ""]
-    for kind in ("list", "tuple", "numpy"):
-        lines += [f"## {kind} input", "",
-                  "| n | passes | floor | brooklet | brooklet / floor | pure Python / brooklet | SciPy / brooklet |",
-                  "| ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
-        floor_name = "floor: arr.tolist()" if kind == "numpy" else "floor: array('d', v).tolist()"
-        scipy_name = "SciPy + tolist" if kind == "numpy" else "SciPy (from list) + tolist"
-        for n in sizes:
-            floor = lookup(results, kind, n, PASSES[0], floor_name)
-            for passes in PASSES:
-                ours = lookup(results, kind, n, passes, "brooklet")
-                python = lookup(results, kind, n, passes, "pure Python")
-                sci = lookup(results, kind, n, passes, scipy_name)
-                ratio = lambda other: f"{other / ours:.1f}x" if other else "-"
-                lines.append(f"| {n:,} | {passes} | {floor * 1e3:.3f} ms | {ours * 1e3:.3f} ms | "
-                             f"{ours / floor:.2f} | {ratio(python)} | {ratio(sci)} |")
-        lines.append("")
-    lines += [memory_line, "", "![time per element](results.png)", ""]
-    (HERE / "results.md").write_text("\n".join(lines))
-    print("\n".join(lines))
-    draw_chart(results, sizes)
-
-
-def draw_chart(results, sizes) -> None:
+def draw_chart(chart: dict, path: Path) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, 2, figsize=(13, 5), sharey=True)
-    for ax, kind in zip(axes, ("list", "numpy")):
-        names = sorted({r[3] for r in results if r[0] == kind})
-        for name in names:
-            for passes in PASSES if not name.startswith("floor") else (PASSES[0],):
-                points = [(n, lookup(results, kind, n, passes, name)) for n in sizes]
-                points = [(n, t / n * 1e9) for n, t in points if t]
-                if not points or (passes not in (1, 16, 256) and not name.startswith("floor")):
-                    continue
-                label = name if name.startswith("floor") else f"{name}, {passes} pass{'es' * (passes > 1)}"
-                ax.plot(*zip(*points), marker="o", label=label)
-        ax.set_xscale("log")
-        ax.set_yscale("log")
-        ax.set_xlabel("hydrograph length n")
-        ax.set_title(f"{kind} input")
+    fig, axes = plt.subplots(1, 2, figsize=(13, 5))
+    left, right = axes
+    for name in ("floor", "brooklet", "pure Python"):
+        points = [(n, statistics.median(times[name]) / n * 1e9) for n, times in chart.get("list", [])
+                  if name in times]
+        if points:
+            left.plot(*zip(*points), marker="o", label=name if name != "floor" else "floor: array('d', v).tolist()")
+    left.set_xscale("log")
+    left.set_yscale("log")
+    left.set_xlabel("hydrograph length n")
+    left.set_ylabel("time per value (ns)")
+    left.set_title("list input, one pass")
+    for n, times in chart.get("numpy", []):
+        for tool in ("brooklet", "SciPy"):
+            points = [(p, statistics.median(times[f"{tool} {p}"]) / n * 1e9) for p in NUMPY_PASSES]
+            right.plot(*zip(*points), marker="o", label=f"{tool}, n = {n:,}")
+    right.set_xscale("log", base=2)
+    right.set_yscale("log")
+    right.set_xlabel("sub-reaches")
+    right.set_ylabel("time per value (ns)")
+    right.set_title("NumPy float64 input, result as a list")
+    for ax in axes:
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=7)
-    axes[0].set_ylabel("time per element (ns)")
     fig.tight_layout()
-    fig.savefig(HERE / "results.png", dpi=110)
+    fig.savefig(path, dpi=110)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="smaller inputs, for a smoke run")
+    parser.add_argument("--write", action="store_true", help="replace bench/results.md and bench/results.png")
+    parser.add_argument("--sections", default=",".join(SECTIONS),
+                        help=f"comma-separated subset of {', '.join(SECTIONS)}")
+    parser.add_argument("--rounds", type=int, default=None, help="interleaved rounds per input")
+    args = parser.parse_args()
+    sections = [s for s in args.sections.split(",") if s]
+    if unknown := set(sections) - set(SECTIONS):
+        parser.error(f"unknown sections: {', '.join(sorted(unknown))}")
+    ensure_requirements(need_chart=args.write)
+
+    rounds = args.rounds or (5 if args.quick else 9)
+    report = Report()
+    report.add("# brooklet benchmark", "", machine_line(), "",
+               "Thread CPU time, interleaved rounds (every contender of an input once per round, in",
+               f"rotating order), {rounds} rounds per input (half as many at 10^7 values); each ratio is",
+               "the median of the per-round ratios with their range (min–max).", "")
+    if "list" in sections:
+        sizes = [10**k for k in range(2, 6 if args.quick else 8)]
+        section_list(report, sizes, rounds, python_limit=10**4 if args.quick else 10**6)
+    if "passes" in sections:
+        section_passes(report, 10**6, rounds)
+    if "numpy" in sections:
+        section_numpy(report, [10**5, 10**6] if args.quick else [10**6, 10**7], max(3, rounds // 2) if args.quick else rounds)
+    if "memory" in sections:
+        section_memory(report, 10**6 if args.quick else 10**7, 64)
+    if args.write:
+        report.add("![time per value](results.png)", "")
+        (HERE / "results.md").write_text("\n".join(report.lines))
+        draw_chart(report.chart, HERE / "results.png")
+        print(f"wrote {HERE / 'results.md'} and {HERE / 'results.png'}", file=sys.stderr)
 
 
 if __name__ == "__main__":

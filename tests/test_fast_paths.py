@@ -3,6 +3,7 @@ what the general path gives."""
 
 import array
 import math
+import random
 import warnings
 from datetime import timedelta
 
@@ -78,16 +79,34 @@ def test_list_changed_while_converting_is_read_like_iteration(routing):
     assert route_identity(shrunk) == [1.0, 5.0]
 
 
-special = st.sampled_from([math.nan, math.inf, -math.inf, 0.0, -0.0, 1e300, 5e-324])
+special = st.sampled_from([math.nan, math.inf, -math.inf, 0.0, -0.0, 1e300, -1e300,
+                           5e-324, -5e-324, 2.5e-310, 2.2250738585072014e-308])  # subnormals too
 flows = st.one_of(st.floats(-1e4, 1e4), special)
+
+
+@st.composite
+def hydrographs(draw):
+    """A short hydrograph of drawn flows, or a long one (up to 3000 values) of random flows with
+    the drawn ones strewn in."""
+    drawn = draw(st.lists(flows, min_size=1, max_size=40))
+    length = draw(st.one_of(st.just(len(drawn)), st.integers(len(drawn), 3000)))
+    if length == len(drawn):
+        return drawn
+    rng = random.Random(draw(st.integers(0, 2**32)))
+    values = [rng.uniform(0.0, 1000.0) for _ in range(length)]
+    for value in drawn:
+        values[rng.randrange(length)] = value
+    return values
 
 
 @settings(max_examples=60, deadline=None, database=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(inflow=st.lists(flows, min_size=1, max_size=400), passes=st.integers(2, 300),
+@given(inflow=hydrographs(), passes=st.one_of(st.integers(2, 40), st.integers(41, 300)),
        seconds_per_pass=st.sampled_from([0, 1, 600, 3600, 86400]), x=st.sampled_from([0.0, 0.2, 0.5, 0.7]),
        initial=flows)
 @example(inflow=[-0.0] * 4, passes=2, seconds_per_pass=3600, x=0.2, initial=-0.0)  # signed zeros
+@example(inflow=[-0.0] * 40, passes=37, seconds_per_pass=3600, x=0.2, initial=-0.0)
+@example(inflow=[5e-324, -5e-324] * 20, passes=17, seconds_per_pass=600, x=0.0, initial=-5e-324)
 def test_sweep_matches_passes_one_after_another(routing, bits, inflow, passes, seconds_per_pass, x, initial):
     # k = passes * m seconds gives exactly m seconds per sub-reach, and every pass starts from
     # the initial outflow, so single-pass calls chained by hand must agree bit for bit.
@@ -101,12 +120,15 @@ def test_sweep_matches_passes_one_after_another(routing, bits, inflow, passes, s
     assert bits(swept) == bits(chained)
 
 
-def test_long_hydrograph_through_many_passes(routing, bits):
-    inflow = [100.0 + 50.0 * math.sin(i / 40.0) for i in range(3000)]
+@pytest.mark.parametrize("length", [1, 2, 5, 33, 3000])
+def test_long_hydrograph_through_many_passes(routing, bits, length):
+    # Pass counts 1 to 49 cover every remainder of a split into blocks of 16 or of 8 passes, one
+    # to seven blocks, and hydrographs shorter than a block takes to fill.
+    inflow = [100.0 + 50.0 * math.sin(i / 40.0) for i in range(length)]
     chained = inflow
-    for _ in range(37):
+    for passes in range(1, 50):
         chained = routing(chained, HOUR, 0.25, HOUR, 1, 80.0)
-    assert bits(routing(inflow, 37 * HOUR, 0.25, HOUR, 37, 80.0)) == bits(chained)
+        assert bits(routing(inflow, passes * HOUR, 0.25, HOUR, passes, 80.0)) == bits(chained), passes
 
 
 @pytest.mark.parametrize("name", ["array.array", "numpy.ndarray"])

@@ -1,13 +1,11 @@
 #include "reach_routing/muskingum.hpp"
 
-#include <algorithm>
-#include <array>
-#include <cstring>
 #include <string>
 #include <utility>
 
 #include "binding/call_binding.hpp"
 #include "binding/internal_failure.hpp"
+#include "reach_routing/sweep.hpp"
 
 namespace brooklet::reach_routing {
 
@@ -49,121 +47,6 @@ Hydrograph muskingum_routing_rs(Hydrograph inflow, double time_step_seconds, dou
     }
     return outflow;
 }
-
-// ============================================================ multi-pass sweep
-//
-// Routing through several sub-reaches one pass after another walks the
-// hydrograph once per pass, each step waiting on the previous one. Here a
-// block of passes is swept over time together as a wavefront: pass j of the
-// block works on time t = s - j at sweep step s, so within a step the passes
-// are independent and are computed side by side in vector lanes. Each value
-// is still the same operations on the same operands as in
-// `muskingum_routing_rs`, so the results are identical bit for bit.
-
-namespace {
-
-constexpr std::size_t vector_width = 4;
-constexpr std::size_t widest_block = 16;  // extra memory is O(block), not O(passes)
-
-using Lanes = double __attribute__((vector_size(vector_width * sizeof(double))));
-using LaneIndices = std::int64_t __attribute__((vector_size(vector_width * sizeof(std::int64_t))));
-
-// Pass j of a block (1..Width) lives in lane (j - 1) % 4 of vector (j - 1) / 4;
-// the block's input hydrograph acts as pass 0.
-template <std::size_t Width>
-using PassVectors = std::array<Lanes, Width / vector_width>;
-
-// Routes `input` through `passes` (1..Width) sub-reaches into `output`;
-// every pass starts from `first_outflow`. At sweep step s pass j computes
-// O_j[t] for t = s - j from its own O_j[t-1] and its input's values at t-1
-// and t, which pass j - 1 computed in the two steps before.
-template <std::size_t Width>
-[[gnu::always_inline]] inline void route_block(const Hydrograph& input, Hydrograph& output, std::size_t passes,
-                                               const Coefficients& c, double first_outflow) {
-    constexpr std::size_t groups = Width / vector_width;
-    // Lanes are filled element by element: adding a value to zeros would turn -0.0 into +0.0.
-    const Lanes c0 = {c.c0, c.c0, c.c0, c.c0};
-    const Lanes c1 = {c.c1, c.c1, c.c1, c.c1};
-    const Lanes c2 = {c.c2, c.c2, c.c2, c.c2};
-    const std::size_t length = input.size();
-    PassVectors<Width> outflow{};          // O_j at the last step
-    PassVectors<Width> previous_inflow{};  // each pass's input one step earlier
-    double input_value = 0.0;              // pass 0 at the last step
-    for (std::size_t s = 0; s < length + passes; ++s) {
-        PassVectors<Width> current_inflow;
-        // Lane 3 is what the next vector's lane 0 reads.
-        Lanes carried = {input_value, input_value, input_value, input_value};
-        for (std::size_t g = 0; g < groups; ++g) {
-#ifdef __clang__
-            current_inflow[g] = __builtin_shufflevector(carried, outflow[g], 3, 4, 5, 6);
-#else
-            current_inflow[g] = __builtin_shuffle(carried, outflow[g], LaneIndices{3, 4, 5, 6});
-#endif
-            carried = outflow[g];
-        }
-        for (std::size_t g = 0; g < groups; ++g) {
-            outflow[g] = c2 * outflow[g] + (c1 * previous_inflow[g] + c0 * current_inflow[g]);
-        }
-        previous_inflow = current_inflow;
-        if (s >= 1 && s <= Width) {
-            outflow[(s - 1) / vector_width][(s - 1) % vector_width] = first_outflow;  // t = 0 of pass s
-        }
-        if (s >= passes) {
-            output[s - passes] = outflow[(passes - 1) / vector_width][(passes - 1) % vector_width];
-        }
-        input_value = s < length ? input[s] : 0.0;
-    }
-}
-
-// Wider vector units where the processor has them, chosen once at load time;
-// the operations and their order are the same in every version. A build with
-// BROOKLET_BASELINE_VECTORS keeps only the baseline version, so that it can be
-// tested on processors that would pick a wider one.
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(BROOKLET_BASELINE_VECTORS)
-#define BROOKLET_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
-#else
-#define BROOKLET_VECTOR_CLONES
-#endif
-
-BROOKLET_VECTOR_CLONES
-void route_block_of_4(const Hydrograph& input, Hydrograph& output, std::size_t passes, const Coefficients& c,
-                      double first_outflow) {
-    route_block<4>(input, output, passes, c, first_outflow);
-}
-
-BROOKLET_VECTOR_CLONES
-void route_block_of_8(const Hydrograph& input, Hydrograph& output, std::size_t passes, const Coefficients& c,
-                      double first_outflow) {
-    route_block<8>(input, output, passes, c, first_outflow);
-}
-
-BROOKLET_VECTOR_CLONES
-void route_block_of_16(const Hydrograph& input, Hydrograph& output, std::size_t passes, const Coefficients& c,
-                       double first_outflow) {
-    route_block<widest_block>(input, output, passes, c, first_outflow);
-}
-
-// Routes a non-empty `inflow` through `passes` sub-reaches in blocks, the
-// narrowest block that holds the passes left, alternating between two buffers.
-Hydrograph route_passes(Hydrograph inflow, std::uint64_t passes, const Coefficients& c,
-                        double first_outflow) {
-    Hydrograph other(inflow.size());
-    for (std::uint64_t remaining = passes; remaining > 0;) {
-        const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, widest_block));
-        if (block <= 4) {
-            route_block_of_4(inflow, other, block, c, first_outflow);
-        } else if (block <= 8) {
-            route_block_of_8(inflow, other, block, c, first_outflow);
-        } else {
-            route_block_of_16(inflow, other, block, c, first_outflow);
-        }
-        std::swap(inflow, other);
-        remaining -= block;
-    }
-    return inflow;
-}
-
-}  // namespace
 
 // ====================================================================== driver
 
@@ -218,15 +101,19 @@ PyResult<Hydrograph> muskingum_routing(Hydrograph inflow, OwnedRef k, double x, 
     const double time_step_seconds = step->as_seconds();
     const double storage_seconds = sub_reach_storage(*storage, sub_reaches);
 
-    // A count of 1 or less makes one pass; an empty inflow fails in the kernel.
-    if (sub_reaches <= 1 || hydrograph.size() <= 1) {
+    // The reference kernel takes an empty inflow (an internal failure) and a single value.
+    if (hydrograph.size() <= 1) {
         return muskingum_routing_rs(std::move(hydrograph), time_step_seconds, storage_seconds, x,
                                     initial_outflow);
     }
-    // Every later pass starts from its input's first value, which is the
-    // first pass's initial outflow, so all passes start from it.
-    return route_passes(std::move(hydrograph), static_cast<std::uint64_t>(sub_reaches),
-                        coefficients(time_step_seconds, storage_seconds, x), initial_outflow);
+    // A count of 1 or less makes one pass. Every later pass starts from its
+    // input's first value, which is the first pass's initial outflow, so all
+    // passes start from it. The passes route in place: the inflow buffer
+    // becomes the result.
+    const std::uint64_t passes = sub_reaches <= 1 ? 1 : static_cast<std::uint64_t>(sub_reaches);
+    route_passes_in_place(hydrograph, passes, coefficients(time_step_seconds, storage_seconds, x),
+                          initial_outflow);
+    return hydrograph;
 }
 
 }  // namespace brooklet::reach_routing

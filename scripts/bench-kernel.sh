@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds and runs the sweep kernel micro-benchmark (bench/kernel_bench.cpp, CMake option
+# BROOKLET_KERNEL_BENCH) on the host, then in the 32-bit x86 target root when it can be entered:
+#
+#   scripts/bench-kernel.sh [--rounds N] [--length N]      # or: make bench-kernel
+#
+# Each run measures every vector version that its processor and build can run (AVX2 and the
+# baseline SSE2 version on x86). BROOKLET_TARGET_DIR names the target scripts (default
+# ../shared/target); BROOKLET_BENCH_HOST_ONLY=1 skips the target.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+if [[ ${1:-} == --inside ]]; then  # in the target root, with the checkout at /src
+    shift
+    mkdir -p /tmp/brooklet-target
+    build=$(mktemp -d /tmp/brooklet-target/kernel-bench.XXXXXX)
+    cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v python3.13)" \
+        -DBROOKLET_KERNEL_BENCH=ON >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }
+    cmake --build "$build" --target kernel_bench >/dev/null
+    status=0
+    "$build/kernel_bench" "$@" || status=$?
+    rm -rf "$build" "$build.configure.log"
+    exit "$status"
+fi
+
+bash "$root/scripts/setup-env.sh"
+build=$root/build/kernel-bench
+cmake -S "$root" -B "$build" -DPython_EXECUTABLE="$root/.venv/bin/python" -DBROOKLET_KERNEL_BENCH=ON >/dev/null
+cmake --build "$build" --target kernel_bench >/dev/null
+echo "=== host ($(uname -m))"
+"$build/kernel_bench" "$@"
+
+target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
+if [[ ${BROOKLET_BENCH_HOST_ONLY:-} == 1 ]]; then
+    exit 0
+fi
+if [[ ! -x $target/run || $(id -u) != 0 ]]; then
+    echo "bench-kernel: no target root here (needs root and $target/run); host only" >&2
+    exit 0
+fi
+"$target/prepare" >/dev/null
+echo
+echo "=== 32-bit x86 target root"
+"$target/run" --workdir "$root" -- bash /src/scripts/bench-kernel.sh --inside "$@"
