@@ -1,6 +1,6 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
 # with matplotlib for its chart.
-.PHONY: example test setup test-target bench sanitize tidy soak valgrind
+.PHONY: example test setup test-target wheels bench sanitize tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -15,6 +15,12 @@ test: setup
 # Builds and tests the module inside the 32-bit x86 target root, with both of its interpreters.
 test-target:
 	bash scripts/test-target.sh
+
+# manylinux wheels for CPython 3.13 on x86-64 and, in the target root, for CPython 3.13 and the
+# free-threaded CPython 3.13 on 32-bit x86, plus the sdist, in dist/; each wheel is installed into
+# a new environment of its interpreter and checked.
+wheels:
+	bash scripts/build-wheels.sh
 
 # Benchmarks against the floor, a pure-Python loop and SciPy; writes bench/results.md and .png.
 bench: setup
