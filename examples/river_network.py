@@ -205,14 +205,20 @@ def route_member(basin: Basin, storm: Storm, steps: int = int(HORIZON_HOURS / DT
                         cpu_seconds=time.thread_time() - started)
 
 
-def run_on_pool(basin: Basin, storms: list[Storm], workers: int) -> list[MemberResult]:
+def run_on_pool(basin: Basin, storms: list[Storm], workers: int) -> tuple[list[MemberResult], float]:
+    """The members' results and the seconds they took, starting the pool included."""
+    started = time.perf_counter()
     with ProcessPoolExecutor(max_workers=workers) as pool:
-        return list(pool.map(route_member, [basin] * len(storms), storms))
+        results = list(pool.map(route_member, [basin] * len(storms), storms))
+    return results, time.perf_counter() - started
 
 
-def run_on_dask(basin: Basin, storms: list[Storm], workers: int, scheduler: str | None) -> list[MemberResult]:
+def run_on_dask(basin: Basin, storms: list[Storm], workers: int,
+                scheduler: str | None) -> tuple[list[MemberResult], float]:
+    """The members' results and the seconds they took once the cluster was up."""
     from dask.distributed import Client, LocalCluster
 
+    started = time.perf_counter()
     if scheduler:
         cluster, client = None, Client(scheduler)
     else:
@@ -221,9 +227,12 @@ def run_on_dask(basin: Basin, storms: list[Storm], workers: int, scheduler: str 
                                host="127.0.0.1", dashboard_address=None)
         client = Client(cluster)
     try:
-        print(f"Dask cluster: {client.scheduler.address}, {len(client.scheduler_info()['workers'])} workers")
+        print(f"Dask cluster at {client.scheduler.address} with {len(client.scheduler_info()['workers'])}"
+              f" workers, {'started' if cluster else 'connected'} in {time.perf_counter() - started:.2f} s")
+        started = time.perf_counter()
         shared = client.scatter(basin, broadcast=True)  # sent to each worker once
-        return client.gather(client.map(route_member, [shared] * len(storms), storms, pure=False))
+        results = client.gather(client.map(route_member, [shared] * len(storms), storms, pure=False))
+        return results, time.perf_counter() - started
     finally:
         client.close()
         if cluster is not None:
@@ -269,16 +278,14 @@ def main() -> None:
           f" {basin.sub_reaches.max()} sub-reaches, {basin.area_km2.sum():.0f} km²;"
           f" {HORIZON_HOURS} h in steps of {DT_HOURS * 60:g} min")
 
-    started = time.perf_counter()
     if args.dask or args.scheduler:
-        where = f"Dask cluster at {args.scheduler}" if args.scheduler else f"Dask LocalCluster of {args.workers} processes"
-        results = run_on_dask(basin, storms, args.workers, args.scheduler)
+        where = "the Dask cluster" if args.scheduler else f"a Dask LocalCluster of {args.workers} processes"
+        results, elapsed = run_on_dask(basin, storms, args.workers, args.scheduler)
     else:
-        where = f"local process pool of {args.workers}"
-        results = run_on_pool(basin, storms, args.workers)
-    elapsed = time.perf_counter() - started
+        where = f"a local pool of {args.workers} processes"
+        results, elapsed = run_on_pool(basin, storms, args.workers)
 
-    print(f"{len(storms)} storm members routed on a {where} in {elapsed:.2f} s"
+    print(f"{len(storms)} storm members routed on {where} in {elapsed:.2f} s"
           f" ({sum(r.cpu_seconds for r in results):.2f} s of CPU in the members,"
           f" {len(storms) * len(basin)} reach routings)")
     print(f"{'member':>6}  {'outlet peak (m³/s)':>18}  {'at (h)':>6}  {'lateral inflow (10⁶ m³)':>23}"

@@ -95,11 +95,13 @@ inside() {
     key="$(sha256sum </src/scripts/wheel-requirements.txt) $(basename "$pip_wheel")"
     if [[ ! -x $tools/bin/python || $(cat "$tools/.key" 2>/dev/null) != "$key" ]]; then
         say "$python: creating the build tools environment (pip, scikit-build-core, auditwheel from PyPI)"
+        local start=$EPOCHREALTIME
         rm -rf "$tools"
         "$python" -m venv --without-pip "$tools"
         logged "$work/tools-$python.log" "$tools/bin/python" "$pip_wheel/pip" install --no-index "$pip_wheel"
         logged "$work/tools-$python.log" "$tools/bin/python" -m pip install -r /src/scripts/wheel-requirements.txt
         echo "$key" >"$tools/.key"
+        say "$python: build tools environment created in $(seconds_since "$start") s"
     fi
     build_check_wheel "$(command -v "$python")" "$tools" /src "$work"
 }
