@@ -109,10 +109,14 @@ logged() {
     fi
 }
 
-# A key of everything that goes into the installed module: sources, stubs, build files, metadata.
+# A key of everything that goes into the installed module: sources, stubs, build files, metadata,
+# and the environment variables that the compiler, CMake and scikit-build-core read.
 module_inputs_key() {
-    (cd "$root" && find src stubs CMakeLists.txt pyproject.toml LICENSE README.md -type f -print0 |
-        LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -c1-32)
+    {
+        (cd "$root" && find src stubs CMakeLists.txt pyproject.toml LICENSE README.md -type f -print0 |
+            LC_ALL=C sort -z | xargs -0 sha256sum)
+        env | grep -E '^(CC|CXX|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS|CMAKE_[A-Z_]+|SKBUILD_[A-Z_]+)=' | LC_ALL=C sort || true
+    } | sha256sum | cut -c1-32
 }
 
 # Where the installed module lives, with its size and time: a reinstall by hand changes it.
@@ -187,8 +191,14 @@ print(f"cp313-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", 
     if ! (cd "$root" && pip install --no-build-isolation --no-deps -v \
             --config-settings=build-dir="build/{wheel_tag}" .) 2>&1 | tee "$log" |
             sed -un 's|^ *\[[0-9]*/[0-9]*\] Building CXX object CMakeFiles/brooklet.dir/\(.*\)\.o$|setup-env:   compiling \1|p'; then
-        say "FAILED to build brooklet; the end of $log:" >&2
-        grep -v "is ignored: it is neither" "$log" | tail -n 40 >&2
+        if grep -q '^ *FAILED: ' "$log"; then
+            say "FAILED to compile brooklet (full log: $log):" >&2
+            # The compiler's messages, from ninja's first failed command to where it stopped.
+            sed -n '/^ *FAILED: /,/ninja: build stopped/p' "$log" | head -n 80 >&2
+        else
+            say "FAILED to build brooklet; the end of $log:" >&2
+            { grep -v "is ignored: it is neither" "$log" || true; } | tail -n 40 >&2
+        fi
         exit 1
     fi
     say "built and installed brooklet in $(seconds_since "$start") s"
