@@ -1,8 +1,9 @@
 """The examples' claims: calibration recovers known K and X, the network routes every reach after
 its upstream reaches and delivers all lateral inflow to the outlet."""
 
-import importlib.util
+import importlib.machinery
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -13,10 +14,10 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(f"brooklet_example_{name}", EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
+    module = types.ModuleType(f"brooklet_example_{name}")
+    module.__file__ = str(EXAMPLES / f"{name}.py")
+    sys.modules[module.__name__] = module  # dataclasses look their module up there
+    importlib.machinery.SourceFileLoader(module.__name__, module.__file__).exec_module(module)
     return module
 
 
