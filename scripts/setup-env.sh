@@ -34,12 +34,18 @@ python_problem() {
     [[ $python != */* ]] || [[ -e $python ]] || { echo "no such file"; return; }
     [[ $python != */* ]] || [[ -x $python ]] || { echo "not executable"; return; }
     if ! output=$("$python" - 2>&1 <<'PY'
-import importlib.util, os, sys, sysconfig
+import os, sys, sysconfig
 version = ".".join(map(str, sys.version_info[:3]))
+try:
+    import ensurepip, venv
+except ImportError:
+    has_venv = False
+else:
+    has_venv = True
 if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13):
     name = {"cpython": "CPython", "pypy": "PyPy"}.get(sys.implementation.name, sys.implementation.name)
     print(f"is {name} {version}, not CPython 3.13")
-elif importlib.util.find_spec("venv") is None or importlib.util.find_spec("ensurepip") is None:
+elif not has_venv:
     print(f"CPython {version} has no venv or ensurepip module (Debian: apt-get install python3.13-venv)")
 elif not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
     print(f"CPython {version} has no C headers: no Python.h in {sysconfig.get_paths()['include']}"
