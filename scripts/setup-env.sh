@@ -1,23 +1,60 @@
 #!/usr/bin/env bash
-# Prepares the project-local virtual environment .venv: finds a CPython 3.13,
-# creates the environment with it, and installs brooklet with its test tools (or with the
-# optional dependencies named as the argument).
+# Prepares the project-local virtual environment .venv: finds a CPython 3.13, creates the
+# environment with it, installs the build tools and the optional dependencies named as the
+# arguments (default: test), and builds and installs brooklet.
 #
 #   BROOKLET_PYTHON=/path/to/python3.13 scripts/setup-env.sh   # explicit interpreter
-#   scripts/setup-env.sh example                               # matplotlib instead
+#   scripts/setup-env.sh example                               # the examples' extras instead
+#   scripts/setup-env.sh test example                          # both
+#
+# Every step is skipped when its inputs are unchanged (stamps in .venv/.brooklet/), so a run with
+# nothing changed takes a fraction of a second. The module is built without build isolation in
+# the persistent tree build/<wheel tag>, so CMake's cache stays valid and ninja recompiles only
+# the C++ files that changed (an isolated build environment lives at a new path every time,
+# which makes scikit-build-core start the build tree afresh).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=$root/.venv
+stamps=$venv/.brooklet
+extras=("$@")
+((${#extras[@]})) || extras=(test)
 tried=()
 
-# True when "$1" runs as CPython 3.13 with the venv module and the C headers.
-usable() {
-    "$1" - <<'PY' >/dev/null 2>&1
-import os, sys, sysconfig, venv
-assert sys.version_info[:2] == (3, 13) and sys.implementation.name == "cpython"
-assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+say() { echo "setup-env: $*"; }
+seconds_since() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.1f", to - from }'; }
+
+# Prints why "$1" cannot be used (nothing when it can): it must run as CPython 3.13 with the
+# venv module and the C headers.
+python_problem() {
+    local python=$1 output
+    if [[ $python != */* ]] && ! command -v "$python" >/dev/null; then
+        echo "not found on PATH"; return
+    fi
+    [[ $python != */* ]] || [[ -e $python ]] || { echo "no such file"; return; }
+    [[ $python != */* ]] || [[ -x $python ]] || { echo "not executable"; return; }
+    if ! output=$("$python" - 2>&1 <<'PY'
+import os, sys, sysconfig
+version = ".".join(map(str, sys.version_info[:3]))
+try:
+    import ensurepip, venv
+except ImportError:
+    has_venv = False
+else:
+    has_venv = True
+if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13):
+    name = {"cpython": "CPython", "pypy": "PyPy"}.get(sys.implementation.name, sys.implementation.name)
+    print(f"is {name} {version}, not CPython 3.13")
+elif not has_venv:
+    print(f"CPython {version} has no venv or ensurepip module (Debian: apt-get install python3.13-venv)")
+elif not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+    print(f"CPython {version} has no C headers: no Python.h in {sysconfig.get_paths()['include']}"
+          " (Debian: apt-get install python3.13-dev)")
 PY
+    ); then
+        echo "does not run: $(grep -m 1 . <<<"$output")"; return
+    fi
+    echo "$output"
 }
 
 candidates() {
@@ -27,38 +64,193 @@ candidates() {
     ls -d "$pyenv_root"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r || true
 }
 
+# Sets `python` to the first usable interpreter; every one looked at goes into `tried`, with
+# what is wrong with it.
 find_python() {
+    local candidate problem
     if [[ -n ${BROOKLET_PYTHON:-} ]]; then
-        tried+=("$BROOKLET_PYTHON (BROOKLET_PYTHON)")
-        usable "$BROOKLET_PYTHON" && { echo "$BROOKLET_PYTHON"; return; }
-        return 1
+        problem=$(python_problem "$BROOKLET_PYTHON")
+        [[ -z $problem ]] && { python=$BROOKLET_PYTHON; return; }
+        say "BROOKLET_PYTHON=$BROOKLET_PYTHON cannot be used: $problem" >&2
+        exit 1
     fi
-    local candidate
     for candidate in $(candidates); do
         [[ -x $candidate ]] || continue
-        tried+=("$candidate")
-        usable "$candidate" && { echo "$candidate"; return; }
+        problem=$(python_problem "$candidate")
+        [[ -z $problem ]] && { python=$candidate; return; }
+        tried+=("$candidate ($problem)")
     done
     # Debian's interpreter needs its venv and headers packages.
     if [[ -x /usr/bin/python3.13 && $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+        say "installing Debian's python3.13-dev and python3.13-venv"
         apt-get install -y -qq python3.13-dev python3.13-venv >/dev/null 2>&1 || true
-        usable /usr/bin/python3.13 && { echo /usr/bin/python3.13; return; }
+        [[ -z $(python_problem /usr/bin/python3.13) ]] && { python=/usr/bin/python3.13; return; }
     fi
-    return 1
+    say "no usable CPython 3.13 (with venv and C headers) found." >&2
+    if ((${#tried[@]})); then
+        say "tried:" >&2
+        printf '  %s\n' "${tried[@]}" >&2
+    else
+        say "tried: nothing; no python3.13 on PATH, in /usr/bin, /usr/local/bin or pyenv's versions" >&2
+    fi
+    say "install CPython 3.13 or set BROOKLET_PYTHON=/path/to/python3.13 to name one." >&2
+    exit 1
 }
 
-if ! python=$(find_python); then
-    echo "setup-env: no usable CPython 3.13 (with venv and C headers) found." >&2
-    echo "setup-env: tried: ${tried[*]:-nothing on PATH, /usr/bin, /usr/local/bin or pyenv}" >&2
-    echo "setup-env: set BROOKLET_PYTHON=/path/to/python3.13 to name one." >&2
-    exit 1
-fi
+# Stamps: a step reruns when the key it was done with changes.
+stamp_ok() { [[ -f $stamps/$1 && $(<"$stamps/$1") == "$2" ]]; }
+stamp_set() { mkdir -p "$stamps"; printf '%s\n' "$2" >"$stamps/$1"; }
 
-stamp=$venv/.brooklet-python
-if [[ ! -x $venv/bin/python || $(cat "$stamp" 2>/dev/null) != "$python" ]]; then
+pip() { "$venv/bin/python" -m pip --disable-pip-version-check "$@"; }
+
+# Runs "$@" with its output in a log; on failure shows the end of the log.
+logged() {
+    local log=$1; shift
+    mkdir -p "$(dirname "$log")"
+    if ! "$@" >"$log" 2>&1; then
+        say "FAILED: $*" >&2
+        tail -n 40 "$log" >&2
+        say "full log: $log" >&2
+        exit 1
+    fi
+}
+
+# A key of everything that goes into the installed module: sources, stubs, build files, metadata,
+# and the environment variables that the compiler, CMake and scikit-build-core read.
+module_inputs_key() {
+    {
+        (cd "$root" && find src stubs CMakeLists.txt pyproject.toml LICENSE README.md -type f -print0 |
+            LC_ALL=C sort -z | xargs -0 sha256sum)
+        env | grep -E '^(CC|CXX|CFLAGS|CXXFLAGS|CPPFLAGS|LDFLAGS|CMAKE_[A-Z_]+|SKBUILD_[A-Z_]+)=' | LC_ALL=C sort || true
+    } | sha256sum | cut -c1-32
+}
+
+# Where the installed module lives, with its size and time: a reinstall by hand changes it.
+installed_module() {
+    local so
+    so=$(compgen -G "$venv/lib/python3.13*/site-packages/brooklet.cpython-*.so" | head -n 1) || return 0
+    stat -c '%n %s %Y' "$so"
+}
+
+optional_dependencies() {
+    "$venv/bin/python" - "$root/pyproject.toml" "$1" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    extras = tomllib.load(f)["project"]["optional-dependencies"]
+if sys.argv[2] not in extras:
+    sys.exit(f"setup-env: no optional dependencies named {sys.argv[2]!r}; there are {', '.join(extras)}")
+print("\n".join(extras[sys.argv[2]]))
+PY
+}
+
+# What the build backend needs beyond itself (cmake, ninja) when none are installed.
+build_requirements() {
+    (cd "$root" && "$venv/bin/python" - "$root/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    requirements = tomllib.load(f)["build-system"]["requires"]
+try:
+    from scikit_build_core.build import get_requires_for_build_wheel
+except ImportError:
+    pass
+else:
+    requirements += get_requires_for_build_wheel()
+print(*requirements, sep="\n")
+PY
+    )
+}
+
+# Counts the C++ files ninja would compile now: all of them in a new build tree, or when
+# scikit-build-core will start the tree afresh because it was made from another environment.
+files_to_compile() {
+    local build=$1 ninja dry_run
+    if [[ -f $build/build.ninja && -f $build/.skbuild-info.json ]] &&
+        "$venv/bin/python" - "$build/.skbuild-info.json" "$root" <<'PY'
+import json, os, sys
+import scikit_build_core
+info = json.load(open(sys.argv[1]))
+fresh = os.path.dirname(os.path.abspath(scikit_build_core.__file__))
+sys.exit(info.get("skbuild_path") != fresh or info.get("source_dir") != sys.argv[2])
+PY
+    then
+        ninja=$(sed -n 's/^CMAKE_MAKE_PROGRAM:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null)
+        if [[ -n $ninja ]] && dry_run=$("$ninja" -C "$build" -n 2>/dev/null); then
+            grep -c 'Building CXX object' <<<"$dry_run" || true
+            return
+        fi
+    fi
+    grep -cE '^\s+src/.*\.cpp$' "$root/CMakeLists.txt"
+}
+
+build_and_install() {
+    local tag build count total start log=$root/build/setup-env.log
+    tag=$("$venv/bin/python" -c 'import sys, sysconfig
+abi = "cp313t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "cp313"
+print(f"cp313-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
+    build=$root/build/$tag
+    count=$(files_to_compile "$build")
+    total=$(grep -cE '^\s+src/.*\.cpp$' "$root/CMakeLists.txt")
+    say "building brooklet in build/$tag: compiling $count of $total C++ files, then installing it"
+    start=$EPOCHREALTIME
+    mkdir -p "$root/build"
+    # ninja's progress lines show each file as it is compiled; the rest goes to the log.
+    if ! (cd "$root" && pip install --no-build-isolation --no-deps -v \
+            --config-settings=build-dir="build/{wheel_tag}" .) 2>&1 | tee "$log" |
+            sed -un 's|^ *\[[0-9]*/[0-9]*\] Building CXX object CMakeFiles/brooklet.dir/\(.*\)\.o$|setup-env:   compiling \1|p'; then
+        if grep -q '^ *FAILED: ' "$log"; then
+            say "FAILED to compile brooklet (full log: $log):" >&2
+            # The compiler's messages, from ninja's first failed command to where it stopped.
+            sed -n '/^ *FAILED: /,/ninja: build stopped/p' "$log" | head -n 80 >&2
+        else
+            say "FAILED to build brooklet; the end of $log:" >&2
+            { grep -v "is ignored: it is neither" "$log" || true; } | tail -n 40 >&2
+        fi
+        exit 1
+    fi
+    say "built and installed brooklet in $(seconds_since "$start") s"
+}
+
+# ------------------------------------------------------------------------------------------
+
+python=
+find_python
+
+if ! stamp_ok python "$python" || [[ ! -x $venv/bin/python ]]; then
+    say "creating .venv with $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
     rm -rf "$venv"
     "$python" -m venv "$venv"
-    echo "$python" >"$stamp"
+    stamp_set python "$python"
 fi
 
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$root[${1:-test}]"
+key=$(sha256sum <"$root/pyproject.toml" | cut -c1-32)
+if ! stamp_ok build-tools "$key"; then
+    say "installing the build tools (scikit-build-core, and CMake and ninja where none are installed)"
+    start=$EPOCHREALTIME
+    # Twice: the backend itself first, then whatever it reports missing.
+    mapfile -t requirements < <(build_requirements)
+    logged "$root/build/setup-env.log" pip install "${requirements[@]}"
+    mapfile -t requirements < <(build_requirements)
+    logged "$root/build/setup-env.log" pip install "${requirements[@]}"
+    say "build tools installed in $(seconds_since "$start") s"
+    stamp_set build-tools "$key"
+fi
+
+for extra in "${extras[@]}"; do
+    dependencies=$(optional_dependencies "$extra")
+    if ! stamp_ok "extra-$extra" "$dependencies"; then
+        say "installing the $extra tools: $(tr '\n' ' ' <<<"$dependencies")"
+        start=$EPOCHREALTIME
+        mapfile -t requirements <<<"$dependencies"
+        logged "$root/build/setup-env.log" pip install "${requirements[@]}"
+        say "$extra tools installed in $(seconds_since "$start") s"
+        stamp_set "extra-$extra" "$dependencies"
+    fi
+done
+
+inputs=$(module_inputs_key)
+if stamp_ok module "$inputs $(installed_module)"; then
+    say ".venv is up to date: brooklet built from the current sources, ${extras[*]} tools installed"
+else
+    build_and_install
+    stamp_set module "$inputs $(installed_module)"
+fi
