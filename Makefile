@@ -1,5 +1,6 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
-# with matplotlib for its chart.
+# with matplotlib for its chart. `test` first checks every vector version of the multi-pass sweep
+# that the processor runs (scripts/check-sweep.sh), then runs the suite.
 .PHONY: example test setup test-target bench bench-kernel sanitize sanitize-target tidy soak valgrind
 
 setup:
@@ -10,6 +11,7 @@ example:
 	.venv/bin/python examples/textbook_flood.py
 
 test: setup
+	bash scripts/check-sweep.sh
 	.venv/bin/python -m pytest
 
 # Builds and tests the module inside the 32-bit x86 target root, with both of its interpreters.
