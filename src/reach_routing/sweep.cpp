@@ -103,21 +103,26 @@ struct VectorTraits<Double8> {
 template <typename Vector>
 using MaskOf = typename VectorTraits<Vector>::Mask;
 
-// Every lane set to `value` by a shuffle of lane 0 (a broadcast): adding a value
-// to zeros would turn -0.0 into +0.0.
+// Every lane set to `value`, element by element: adding a value to zeros would
+// turn -0.0 into +0.0. Eight lanes are set by a shuffle of lane 0, which GCC
+// compiles to one broadcast where it would set them one by one.
 template <typename Vector, typename Element>
 [[gnu::always_inline]] inline Vector splat(Element value) noexcept {
     constexpr std::size_t lanes = sizeof(Vector) / sizeof(Element);
     Vector vector{};
-    vector[0] = value;
+    if constexpr (lanes == 8) {
+        vector[0] = value;
 #ifdef __clang__
-    return [&]<std::size_t... Lane>(std::index_sequence<Lane...>) {
-        return __builtin_shufflevector(vector, vector, (static_cast<void>(Lane), 0)...);
-    }(std::make_index_sequence<lanes>{});
+        return __builtin_shufflevector(vector, vector, 0, 0, 0, 0, 0, 0, 0, 0);
 #else
-    using Indices = std::conditional_t<lanes == 2, Mask2, std::conditional_t<lanes == 4, Mask4, Mask8>>;
-    return __builtin_shuffle(vector, Indices{});
+        return __builtin_shuffle(vector, Mask8{});
 #endif
+    } else {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            vector[lane] = value;
+        }
+        return vector;
+    }
 }
 
 // `vector` moved down one lane, with the block's input from `window` in the
