@@ -270,10 +270,10 @@ template <typename Vector, std::size_t Passes>
     // before them, already routed or not: only their own lane is used. These
     // return vectors, so they are always inlined into the version's own
     // instruction set.
-    const auto input_at = [&](std::size_t t) [[gnu::always_inline]] {
+    const auto input_at = [&] [[gnu::always_inline]] (std::size_t t) {
         return splat<Vector>(t < length ? values[t] : 0.0);
     };
-    const auto window_ending_at = [&](std::size_t t) [[gnu::always_inline]] {
+    const auto window_ending_at = [&] [[gnu::always_inline]] (std::size_t t) {
         if constexpr (Layout::lanes == 8) {
             return splat<Vector>(values[t]);  // a load that broadcasts (see shift_in)
         } else {
