@@ -1,6 +1,7 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
 # with the examples' extras (matplotlib, NumPy, SciPy, Dask). A set-up with nothing changed takes
-# well under a second.
+# well under a second. `test` first checks every vector version of the multi-pass sweep that the
+# processor runs (scripts/check-sweep.sh), then runs the suite.
 .PHONY: example test setup test-target wheels bench bench-kernel sanitize sanitize-target tidy soak valgrind
 
 setup:
@@ -14,6 +15,7 @@ example:
 	.venv/bin/python examples/river_network.py
 
 test: setup
+	bash scripts/check-sweep.sh
 	.venv/bin/python -m pytest
 
 # Builds and tests the module inside the 32-bit x86 target root, with both of its interpreters.

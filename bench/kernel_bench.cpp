@@ -6,18 +6,24 @@
 // clock rate measured in the same rounds: a chain of dependent integer adds,
 // which retires one add per cycle. Every round times the calibration and each
 // contender once, in rotating order; the report gives the median over rounds and
-// the range.
+// the range. Every version is first checked bit for bit against chained single
+// passes; --check only checks (a few seconds), for the test run.
 //
-//     kernel_bench [--rounds N] [--length N]
+//     kernel_bench [--rounds N] [--length N] [--passes N,N,...]
+//     kernel_bench --check
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,46 +96,171 @@ double clock_rate() {
     return seconds * rate / static_cast<double>(steps);
 }
 
-// Chained single passes of the recurrence, the reference for the check.
-void chained_passes(std::vector<double>& values, std::uint64_t passes, const Coefficients& c, double first) {
-    for (std::uint64_t p = 0; p < passes; ++p) {
-        double previous_inflow = values[0];
-        double outflow = first;
-        values[0] = first;
-        for (std::size_t t = 1; t < values.size(); ++t) {
-            const double inflow = values[t];
-            outflow = brooklet::reach_routing::next_outflow(c, outflow, previous_inflow, inflow);
-            values[t] = outflow;
-            previous_inflow = inflow;
-        }
+// One pass of the recurrence in place, as the reference kernel computes it:
+// chained, these are what the sweep must give.
+void reference_pass(std::vector<double>& values, const Coefficients& c, double first) {
+    double previous_inflow = values[0];
+    double outflow = first;
+    values[0] = first;
+    for (std::size_t t = 1; t < values.size(); ++t) {
+        const double inflow = values[t];
+        outflow = brooklet::reach_routing::next_outflow(c, outflow, previous_inflow, inflow);
+        values[t] = outflow;
+        previous_inflow = inflow;
     }
+}
+
+std::uint64_t next_random(std::uint64_t& state) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state >> 11;
 }
 
 std::vector<double> random_values(std::size_t length, std::uint64_t seed) {
     std::vector<double> values(length);
     for (double& v : values) {
-        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-        v = static_cast<double>(seed >> 11) * 0x1p-53 * 1000.0;
+        v = static_cast<double>(next_random(seed)) * 0x1p-53 * 1000.0;
     }
     return values;
 }
 
-// Every version against chained passes, bit for bit, before anything is timed.
-bool check(const SweepVersionInfo& version) {
-    const Coefficients c = brooklet::reach_routing::coefficients(3600.0, 900.0, 0.2);
-    for (const std::size_t length : {1, 2, 3, 5, 17, 40, 333}) {
-        for (std::uint64_t passes = 1; passes <= 3 * version.block_width + 3; ++passes) {
-            std::vector<double> expected = random_values(length, length * 1000 + passes);
-            std::vector<double> swept = expected;
-            chained_passes(expected, passes, c, 10.0);
-            brooklet::reach_routing::route_passes_in_place(swept, passes, c, 10.0, version.version);
-            if (std::memcmp(expected.data(), swept.data(), length * sizeof(double)) != 0) {
-                std::printf("MISMATCH: %s, %zu values, %" PRIu64 " passes\n", version.name.data(), length, passes);
-                return false;
-            }
+// ------------------------------------------------------------------ check mode
+//
+// Every version against chained single passes, bit for bit (any NaN matches
+// any NaN: payloads may differ), over lengths 1 to 3001, pass counts 1 to 300
+// (every remainder of the split into blocks, one to several blocks), weights
+// of either sign, and inflows and initial outflows that include NaN,
+// infinities, signed zeros and subnormals. A few seconds in all.
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr double smallest_subnormal = std::numeric_limits<double>::denorm_min();
+constexpr double smallest_normal = std::numeric_limits<double>::min();
+
+constexpr std::uint64_t checked_passes = 300;
+
+// time step, storage, weighting: typical; no storage (c2 = -1, c0 = c1 = 1);
+// a long storage with x = 0.5 (c0 < 0); x outside its range.
+const std::array check_weights = {
+    brooklet::reach_routing::coefficients(3600.0, 900.0, 0.2),
+    brooklet::reach_routing::coefficients(3600.0, 0.0, 0.0),
+    brooklet::reach_routing::coefficients(60.0, 86400.0, 0.5),
+    brooklet::reach_routing::coefficients(600.0, 7200.0, 0.7),
+};
+
+const std::array check_first_outflows = {10.0, -0.0, 0.0, smallest_subnormal, -2.5e-310, nan, infinity, -1e300};
+
+enum class Inflow : std::uint8_t { finite, with_specials, zeros_and_subnormals };
+constexpr std::array check_inflows = {Inflow::finite, Inflow::with_specials, Inflow::zeros_and_subnormals};
+
+std::vector<double> check_values(Inflow kind, std::size_t length, std::uint64_t seed) {
+    std::vector<double> values = random_values(length, seed);
+    if (kind == Inflow::with_specials) {  // a few, late enough that most of the series stays finite
+        constexpr std::array specials = {nan, infinity, -infinity, -0.0, smallest_subnormal, 1e300, -1e300};
+        for (std::size_t k = 0; k < specials.size() && k < length; ++k) {
+            values[length - 1 - next_random(seed) % (length / 4 + 1)] = specials[k];
+        }
+        values[next_random(seed) % length] = specials[next_random(seed) % specials.size()];
+    } else if (kind == Inflow::zeros_and_subnormals) {
+        constexpr std::array tiny = {0.0, -0.0, smallest_subnormal, -smallest_subnormal, 2.5e-310, -2.5e-310,
+                                     smallest_normal, -smallest_normal};
+        for (double& v : values) {
+            v = tiny[next_random(seed) % tiny.size()];
+        }
+    }
+    return values;
+}
+
+bool same_results(const std::vector<double>& expected, const std::vector<double>& actual) {
+    for (std::size_t t = 0; t < expected.size(); ++t) {
+        const bool both_nan = std::isnan(expected[t]) && std::isnan(actual[t]);
+        if (!both_nan && std::bit_cast<std::uint64_t>(expected[t]) != std::bit_cast<std::uint64_t>(actual[t])) {
+            return false;
         }
     }
     return true;
+}
+
+std::vector<std::size_t> check_lengths() {
+    std::vector<std::size_t> lengths;
+    for (std::size_t length = 1; length <= 40; ++length) {
+        lengths.push_back(length);
+    }
+    for (const std::size_t length : {63, 64, 65, 127, 129, 256, 511, 1000, 3001}) {
+        lengths.push_back(length);
+    }
+    return lengths;
+}
+
+// Arithmetic on subnormals is slow (microcode assists on many cores): inflows
+// made of them are checked on short hydrographs, through up to two blocks and
+// a few passes more.
+std::uint64_t passes_checked(Inflow inflow, std::size_t length, const SweepVersionInfo& version) {
+    if (inflow != Inflow::zeros_and_subnormals) {
+        return checked_passes;
+    }
+    return length > 40 ? 0 : std::min<std::uint64_t>(checked_passes, 2 * version.block_width + version.lanes + 1);
+}
+
+// Cases checked (one per length, inflow, weights and pass count), or nothing
+// after the first mismatch, which is printed.
+std::optional<std::uint64_t> check_version(const SweepVersionInfo& version) {
+    std::uint64_t cases = 0;
+    for (const std::size_t length : check_lengths()) {
+        for (const Inflow inflow : check_inflows) {
+            {
+                const std::uint64_t seed = length * 7 + static_cast<std::uint64_t>(inflow);
+                const Coefficients& c = check_weights[seed % check_weights.size()];
+                const double first = check_first_outflows[seed % check_first_outflows.size()];
+                const std::vector<double> input = check_values(inflow, length, seed);
+                std::vector<double> expected = input;
+                for (std::uint64_t passes = 1; passes <= passes_checked(inflow, length, version); ++passes) {
+                    reference_pass(expected, c, first);
+                    std::vector<double> swept = input;
+                    brooklet::reach_routing::route_passes_in_place(swept, passes, c, first, version.version);
+                    ++cases;
+                    if (!same_results(expected, swept)) {
+                        std::printf("%s: MISMATCH with %zu values, %" PRIu64
+                                    " passes, weights %.17g %.17g %.17g, first outflow %g, inflow kind %d\n",
+                                    version.name.data(), length, passes, c.c0, c.c1, c.c2, first,
+                                    static_cast<int>(inflow));
+                        return std::nullopt;
+                    }
+                }
+            }
+        }
+    }
+    return cases;
+}
+
+// Checks every version built in that this processor runs; says which it
+// cannot run. The closing line counts versions.
+int check_mode() {
+    const auto runnable = brooklet::reach_routing::sweep_versions();
+    std::size_t passed = 0;
+    std::size_t failed = 0;
+    std::size_t skipped = 0;
+    std::printf("Sweep versions built into this %zu-bit build:", sizeof(void*) * 8);
+    for (const SweepVersionInfo& version : brooklet::reach_routing::built_in_sweep_versions()) {
+        std::printf(" %s", version.name.data());
+    }
+    std::printf("\n");
+    for (const SweepVersionInfo& version : brooklet::reach_routing::built_in_sweep_versions()) {
+        if (std::ranges::none_of(runnable, [&](const SweepVersionInfo& r) { return r.version == version.version; })) {
+            std::printf("%s: skipped, this processor cannot run it\n", version.name.data());
+            ++skipped;
+            continue;
+        }
+        const double start = thread_seconds();
+        if (const std::optional<std::uint64_t> cases = check_version(version)) {
+            std::printf("%s: %" PRIu64 " cases identical to chained single passes (%.1f s)\n",
+                        version.name.data(), *cases, thread_seconds() - start);
+            ++passed;
+        } else {
+            ++failed;
+        }
+    }
+    std::printf("sweep-versions: %zu passed, %zu failed, %zu skipped\n", passed, failed, skipped);
+    return failed == 0 ? 0 : 1;
 }
 
 struct Contender {
@@ -162,24 +293,37 @@ double median(std::vector<double> values) {
 int main(int argc, char** argv) {
     std::size_t rounds = 15;
     std::size_t length = 50'000;  // 400 kB: the sweep is bound by arithmetic, not by memory
+    std::vector<std::uint64_t> chosen_passes;
+    if (argc == 2 && std::string_view(argv[1]) == "--check") {
+        return check_mode();
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string_view option = argv[i];
         if (option == "--rounds") {
             rounds = std::strtoull(argv[i + 1], nullptr, 10);
         } else if (option == "--length") {
             length = std::strtoull(argv[i + 1], nullptr, 10);
+        } else if (option == "--passes") {
+            for (const char* item = argv[i + 1]; *item != '\0';) {
+                char* end = nullptr;
+                chosen_passes.push_back(std::strtoull(item, &end, 10));
+                item = *end == ',' ? end + 1 : end;
+            }
         }
     }
     const std::string load_before = load_average();
 
     std::vector<Contender> contenders;
     for (const SweepVersionInfo& version : brooklet::reach_routing::sweep_versions()) {
-        if (!check(version)) {
+        if (!check_version(version)) {
             return 1;
         }
         const std::uint64_t full = version.block_width;
-        for (const std::uint64_t passes : {full, full / 2, full / 4, std::uint64_t{2}, full + full / 4, 2 * full,
-                                           std::uint64_t{256}}) {
+        const std::vector<std::uint64_t> passes_timed =
+            chosen_passes.empty() ? std::vector<std::uint64_t>{full, full / 2, full / 4, 2, full + full / 4,
+                                                               2 * full, 256}
+                                  : chosen_passes;
+        for (const std::uint64_t passes : passes_timed) {
             if (std::ranges::none_of(contenders, [&](const Contender& other) {
                     return other.version == &version && other.passes == passes;
                 })) {

@@ -4,9 +4,9 @@
 #
 #   scripts/bench-kernel.sh [--rounds N] [--length N]      # or: make bench-kernel
 #
-# Each run measures every vector version that its processor and build can run (AVX2 and the
-# baseline SSE2 version on x86). BROOKLET_TARGET_DIR names the target scripts (default
-# ../shared/target); BROOKLET_BENCH_HOST_ONLY=1 skips the target.
+# Each run measures every vector version that its processor and build can run (AVX-512, AVX2 and
+# the baseline SSE2 version on x86-64; 32-bit code has no AVX-512 version). BROOKLET_TARGET_DIR
+# names the target scripts (default ../shared/target); BROOKLET_BENCH_HOST_ONLY=1 skips the target.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

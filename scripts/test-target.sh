@@ -24,7 +24,8 @@ declare -A gil_disabled=([python3.13t]=1 [python3.13]=0)
 # Checks what each compile of the build saw, by rerunning its command through the
 # preprocessor with Python.h: a 32-bit target, the interpreter's own pyconfig.h (Py_GIL_DISABLED
 # exactly for the free-threaded build), and double arithmetic in SSE2 registers rather than on
-# the x87 stack (FLT_EVAL_METHOD 0), without fast math or contraction.
+# the x87 stack (FLT_EVAL_METHOD 0), without fast math or contraction. The sweep's kernel program
+# includes no Python.h: its compiles are checked for the rest.
 check_build() {
     local python=$1 build=$2
     [[ -f $build/brooklet${suffix[$python]} ]] || {
@@ -38,16 +39,19 @@ for entry in commands:
     source = os.path.relpath(entry["file"], "/src")
     if "-ffp-contract=off" not in argv:
         problems.append(f"{source}: compiled without -ffp-contract=off")
+    module = "/brooklet.dir/" in argv[argv.index("-o") + 1]
     for option in ("-o", "-c"):
         del argv[argv.index(option):argv.index(option) + 2]
-    probe = subprocess.run([*argv, "-E", "-dM", "-x", "c++", "-"], input="#include <Python.h>\n",
+    probe = subprocess.run([*argv, "-E", "-dM", "-x", "c++", "-"], input="#include <Python.h>\n" if module else "",
                            capture_output=True, text=True, cwd=entry["directory"])
     if probe.returncode:
         problems.append(f"{source}: preprocessing Python.h failed:\n{probe.stderr}")
         continue
     macros = dict((line.split(" ", 2)[1:] + [""])[:2] for line in probe.stdout.splitlines())
     expected = {"__SIZEOF_POINTER__": "4", "__FLT_EVAL_METHOD__": "0", "__SSE2_MATH__": "1",
-                "__FAST_MATH__": None, "Py_GIL_DISABLED": "1" if gil_disabled else None}
+                "__FAST_MATH__": None}
+    if module:
+        expected["Py_GIL_DISABLED"] = "1" if gil_disabled else None
     for name, value in expected.items():
         if macros.get(name) != value:
             problems.append(f"{source}: {name} is {macros.get(name)}, expected {value}")
@@ -71,14 +75,16 @@ inside() {
         local extra_flags=""
         [[ $python == python3.13 ]] && extra_flags=-DBROOKLET_BASELINE_VECTORS
         if ! cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v "$python")" \
-                -DCMAKE_CXX_FLAGS="$extra_flags" \
+                -DCMAKE_CXX_FLAGS="$extra_flags" -DBROOKLET_KERNEL_BENCH=ON \
                 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$build.configure.log" 2>&1; then
             cat "$build.configure.log" >&2; failed+=("$python: configure"); continue
         fi
         grep -E '^-- Found Python' "$build.configure.log" || true
         if ! cmake --build "$build"; then failed+=("$python: build"); continue; fi
         check_build "$python" "$build" || { failed+=("$python: build check"); continue; }
-        echo "built brooklet${suffix[$python]} in $(elapsed "$start") s"
+        echo "built brooklet${suffix[$python]} and the sweep's kernel program in $(elapsed "$start") s"
+        # Every vector version of the sweep in this build, bit for bit against chained passes.
+        "$build/kernel_bench" --check || failed+=("$python: sweep check")
         # The suite runs from a scratch directory (the Hypothesis database lands there) with the
         # build directory first on the import path.
         scratch=$(mktemp -d /tmp/brooklet-target/pytest.XXXXXX)

@@ -83,7 +83,7 @@ def test_call_shapes_match_the_model(n_positional, data):
     expected = matcher_message(n_positional, keywords)
     tracked = [*keywords, *positional, *(value for _, value in pairs)]
     gc.collect()  # garbage of earlier examples may hold tracked objects: not inside the window
-    gc.disable()
+    gc.disable()  # and a collection inside it can drop Hypothesis's own references
     try:
         before = [sys.getrefcount(obj) for obj in tracked]
         try:

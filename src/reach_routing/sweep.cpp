@@ -62,8 +62,18 @@ namespace {
 
 using Double2 = double __attribute__((vector_size(2 * sizeof(double))));
 using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
+using Double8 = double __attribute__((vector_size(8 * sizeof(double))));
 using Mask2 = std::int64_t __attribute__((vector_size(2 * sizeof(std::int64_t))));
 using Mask4 = std::int64_t __attribute__((vector_size(4 * sizeof(std::int64_t))));
+using Mask8 = std::int64_t __attribute__((vector_size(8 * sizeof(std::int64_t))));
+
+// Vector registers that the compiler allocates for SSE2 and AVX2 vectors: 8 in
+// 32-bit x86 code, 16 in x86-64 code.
+#ifdef __i386__
+constexpr std::size_t sse_avx_registers = 8;
+#else
+constexpr std::size_t sse_avx_registers = 16;
+#endif
 
 template <typename Vector>
 struct VectorTraits;
@@ -72,30 +82,53 @@ template <>
 struct VectorTraits<Double2> {
     using Mask = Mask2;
     static constexpr std::size_t lanes = 2;
+    static constexpr std::size_t registers = sse_avx_registers;
 };
 
 template <>
 struct VectorTraits<Double4> {
     using Mask = Mask4;
     static constexpr std::size_t lanes = 4;
+    static constexpr std::size_t registers = sse_avx_registers;
+};
+
+// AVX-512 vectors, built for x86-64 code only, where there are 32 registers.
+template <>
+struct VectorTraits<Double8> {
+    using Mask = Mask8;
+    static constexpr std::size_t lanes = 8;
+    static constexpr std::size_t registers = 32;
 };
 
 template <typename Vector>
 using MaskOf = typename VectorTraits<Vector>::Mask;
 
 // Every lane set to `value`, element by element: adding a value to zeros would
-// turn -0.0 into +0.0.
+// turn -0.0 into +0.0. Eight lanes are set by a shuffle of lane 0, which GCC
+// compiles to one broadcast where it would set them one by one.
 template <typename Vector, typename Element>
 [[gnu::always_inline]] inline Vector splat(Element value) noexcept {
+    constexpr std::size_t lanes = sizeof(Vector) / sizeof(Element);
     Vector vector{};
-    for (std::size_t lane = 0; lane < sizeof(Vector) / sizeof(Element); ++lane) {
-        vector[lane] = value;
+    if constexpr (lanes == 8) {
+        vector[0] = value;
+#ifdef __clang__
+        return __builtin_shufflevector(vector, vector, 0, 0, 0, 0, 0, 0, 0, 0);
+#else
+        return __builtin_shuffle(vector, Mask8{});
+#endif
+    } else {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            vector[lane] = value;
+        }
+        return vector;
     }
-    return vector;
 }
 
-// `vector` moved down one lane, with the last lane of `window` in the last lane:
-// the window is read from memory whole, and shuffled in once.
+// `vector` moved down one lane, with the block's input from `window` in the
+// last lane. Two- and four-double windows are read from memory whole and hold
+// the input in their last lane; eight-double windows are a broadcast of the
+// input, a single load, taken from their first lane.
 template <typename Vector>
 [[gnu::always_inline]] inline Vector shift_in(const Vector& vector, const Vector& window) noexcept {
     if constexpr (VectorTraits<Vector>::lanes == 2) {
@@ -104,11 +137,17 @@ template <typename Vector>
 #else
         return __builtin_shuffle(vector, window, Mask2{1, 3});
 #endif
-    } else {
+    } else if constexpr (VectorTraits<Vector>::lanes == 4) {
 #ifdef __clang__
         return __builtin_shufflevector(vector, window, 1, 2, 3, 7);
 #else
         return __builtin_shuffle(vector, window, Mask4{1, 2, 3, 7});
+#endif
+    } else {
+#ifdef __clang__
+        return __builtin_shufflevector(vector, window, 1, 2, 3, 4, 5, 6, 7, 8);
+#else
+        return __builtin_shuffle(vector, window, Mask8{1, 2, 3, 4, 5, 6, 7, 8});
 #endif
     }
 }
@@ -131,13 +170,6 @@ template <std::size_t Count, typename Body>
     }(std::make_index_sequence<Count>{});
 }
 
-// Vector registers that the compiler allocates: 8 in 32-bit x86 code.
-#ifdef __i386__
-constexpr std::size_t vector_registers = 8;
-#else
-constexpr std::size_t vector_registers = 16;
-#endif
-
 template <typename Vector, std::size_t Passes>
 struct BlockLayout {
     static constexpr std::size_t lanes = VectorTraits<Vector>::lanes;
@@ -153,7 +185,7 @@ struct BlockLayout {
     // no chain waits on, are kept in memory, so that the register allocator
     // does not spill an outflow instead and put a store and a reload on its
     // chain.
-    static constexpr bool terms_in_memory = 3 * vectors + 2 > vector_registers;
+    static constexpr bool terms_in_memory = 3 * vectors + 2 > VectorTraits<Vector>::registers;
     // Steps between a pass and the next. Terms are formed skew - 1 steps
     // before they are used; terms kept in memory come back through store
     // forwarding, which a skew of 3 keeps off the pace of the sweep.
@@ -234,13 +266,21 @@ template <typename Vector, std::size_t Passes>
 
     // Step s reads the input at s + skew - 1 and, once every pass has started,
     // writes the last pass's outflow at s - lag, behind everything read. In the
-    // middle loop the input comes with the lanes - 1 values before it, already
-    // routed or not: only its own lane is used.
-    const auto input_at = [&](std::size_t t) { return splat<Vector>(t < length ? values[t] : 0.0); };
-    const auto window_ending_at = [&](std::size_t t) {
-        Vector window;
-        std::memcpy(&window, values + t + 1 - Layout::lanes, sizeof window);
-        return window;
+    // middle loop two- and four-double inputs come with the lanes - 1 values
+    // before them, already routed or not: only their own lane is used. These
+    // return vectors, so they are always inlined into the version's own
+    // instruction set.
+    const auto input_at = [&] [[gnu::always_inline]] (std::size_t t) {
+        return splat<Vector>(t < length ? values[t] : 0.0);
+    };
+    const auto window_ending_at = [&] [[gnu::always_inline]] (std::size_t t) {
+        if constexpr (Layout::lanes == 8) {
+            return splat<Vector>(values[t]);  // a load that broadcasts (see shift_in)
+        } else {
+            Vector window;
+            std::memcpy(&window, values + t + 1 - Layout::lanes, sizeof window);
+            return window;
+        }
     };
     const std::size_t steps = length + Layout::lag;
     std::size_t s = 0;
@@ -293,13 +333,20 @@ constexpr std::array<BlockRouter, WidestBlock> block_routers() {
 //
 // The baseline version uses the vectors every processor of the architecture
 // has (SSE2 on x86: two doubles); the AVX2 version, where the processor has
-// it, four. Four vectors of passes keep the multiply and add units busy while
-// each chain waits on its own last step, and take twelve registers: 16 passes
-// per block with AVX2 on x86-64 (16 registers), 8 with two-double vectors. In
-// 32-bit code (8 registers) AVX2 takes 8 passes in two vectors, and SSE2 keeps
-// its terms in memory (see BlockLayout). A wider block would spill and gain
-// nothing. A build with BROOKLET_BASELINE_VECTORS keeps only the baseline
-// version, so that it can be tested on processors that would pick a wider one.
+// it, four; the AVX-512 version (x86-64 only), eight. Four vectors of passes
+// keep the multiply and add units busy while each chain waits on its own last
+// step, and take twelve registers: 16 passes per block with AVX2 on x86-64 (16
+// registers), 8 with two-double vectors. In 32-bit code (8 registers) AVX2
+// takes 8 passes in two vectors, and SSE2 keeps its terms in memory (see
+// BlockLayout). A wider block would spill and gain nothing. AVX-512 has 32
+// registers: 9 vectors of passes (72 passes a block) keep their state, the
+// weights and the shuffle's indices in registers through the steady state; 10
+// would spill. 8 and 9 vectors cost the same per value and pass, 4 about a
+// tenth more. With 2 vectors or fewer a step waits on the multiply-add chain,
+// which is longer in 512-bit registers, so up to 16 passes the AVX-512 version
+// routes with the AVX2 blocks. A build with BROOKLET_BASELINE_VECTORS keeps
+// only the baseline version, so that it can be tested on processors that would
+// pick a wider one.
 
 constexpr std::size_t baseline_block = 8;
 
@@ -312,6 +359,9 @@ struct BaselineRouter {
 
 constexpr std::array<BlockRouter, baseline_block> baseline_routers =
     block_routers<baseline_block, BaselineRouter>();
+
+constexpr SweepVersionInfo baseline_info{SweepVersion::baseline, "baseline", VectorTraits<Double2>::lanes,
+                                         baseline_block};
 
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(BROOKLET_BASELINE_VECTORS)
 #define BROOKLET_AVX2_SWEEP
@@ -331,26 +381,65 @@ struct Avx2Router {
 };
 
 constexpr std::array<BlockRouter, avx2_block> avx2_routers = block_routers<avx2_block, Avx2Router>();
+
+constexpr SweepVersionInfo avx2_info{SweepVersion::avx2, "avx2", VectorTraits<Double4>::lanes, avx2_block};
 #endif
 
-constexpr SweepVersionInfo baseline_info{SweepVersion::baseline, "baseline", VectorTraits<Double2>::lanes,
-                                         baseline_block};
+#if defined(__x86_64__) && !defined(BROOKLET_BASELINE_VECTORS)
+#define BROOKLET_AVX512_SWEEP
+
+constexpr std::size_t avx512_block = 72;
+
+template <std::size_t Passes>
+struct Avx512Router {
+    [[gnu::target("avx512f")]] static void route(double* values, std::size_t length, const Coefficients& c,
+                                                 double first_outflow) {
+        route_block<Double8, Passes>(values, length, c, first_outflow);
+    }
+};
+
+constexpr std::array<BlockRouter, avx512_block> avx512_routers = block_routers<avx512_block, Avx512Router>();
+
+constexpr SweepVersionInfo avx512_info{SweepVersion::avx512, "avx512", VectorTraits<Double8>::lanes,
+                                       avx512_block};
+#endif
+
+// Widest first, the baseline last.
+constexpr std::array built_in = {
+#ifdef BROOKLET_AVX512_SWEEP
+    avx512_info,
+#endif
+#ifdef BROOKLET_AVX2_SWEEP
+    avx2_info,
+#endif
+    baseline_info,
+};
+
+bool runs_here(SweepVersion version) noexcept {
+    __builtin_cpu_init();
+    switch (version) {
+    case SweepVersion::avx512:  // which routes few passes with the AVX2 blocks
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+    case SweepVersion::avx2:
+        return __builtin_cpu_supports("avx2");
+    case SweepVersion::baseline:
+        return true;
+    }
+    return false;
+}
 
 struct RunnableVersions {
-    std::array<SweepVersionInfo, 2> versions{};
+    std::array<SweepVersionInfo, built_in.size()> versions{};
     std::size_t count = 0;
 };
 
 RunnableVersions runnable_versions() noexcept {
     RunnableVersions runnable;
-#ifdef BROOKLET_AVX2_SWEEP
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) {
-        runnable.versions[runnable.count++] = {SweepVersion::avx2, "avx2", VectorTraits<Double4>::lanes,
-                                               avx2_block};
+    for (const SweepVersionInfo& info : built_in) {
+        if (runs_here(info.version)) {
+            runnable.versions[runnable.count++] = info;
+        }
     }
-#endif
-    runnable.versions[runnable.count++] = baseline_info;
     return runnable;
 }
 
@@ -360,6 +449,8 @@ const RunnableVersions& versions_here() noexcept {
 }
 
 }  // namespace
+
+std::span<const SweepVersionInfo> built_in_sweep_versions() noexcept { return built_in; }
 
 std::span<const SweepVersionInfo> sweep_versions() noexcept {
     const RunnableVersions& runnable = versions_here();
@@ -375,13 +466,23 @@ void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, c
         route_pass_in_place(hydrograph, c, first_outflow);
         return;
     }
+    switch (version) {
+    case SweepVersion::avx512:
+#ifdef BROOKLET_AVX512_SWEEP
+        if (passes > avx2_block) {
+            route_blocks<VectorTraits<Double8>::lanes>(hydrograph, passes, c, first_outflow, avx512_routers);
+            return;
+        }
+#endif
+        [[fallthrough]];
+    case SweepVersion::avx2:
 #ifdef BROOKLET_AVX2_SWEEP
-    if (version == SweepVersion::avx2) {
         route_blocks<VectorTraits<Double4>::lanes>(hydrograph, passes, c, first_outflow, avx2_routers);
         return;
-    }
 #endif
-    static_cast<void>(version);
+    case SweepVersion::baseline:
+        break;
+    }
     route_blocks<VectorTraits<Double2>::lanes>(hydrograph, passes, c, first_outflow, baseline_routers);
 }
 

@@ -25,8 +25,8 @@ void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, c
                            double first_outflow) noexcept;
 
 // The vector versions of the sweep. Routing uses the widest one the processor
-// runs; the benchmark measures each.
-enum class SweepVersion : std::uint8_t { baseline, avx2 };
+// runs; the benchmark measures each, and its check mode checks each.
+enum class SweepVersion : std::uint8_t { baseline, avx2, avx512 };
 
 struct SweepVersionInfo {
     SweepVersion version;
@@ -34,6 +34,10 @@ struct SweepVersionInfo {
     std::size_t lanes;        // doubles per vector register
     std::size_t block_width;  // passes swept together at most
 };
+
+// The versions built into this build for its architecture, widest first,
+// whether or not this processor runs them.
+[[nodiscard]] std::span<const SweepVersionInfo> built_in_sweep_versions() noexcept;
 
 // The versions built in and runnable here, the one routing uses first.
 [[nodiscard]] std::span<const SweepVersionInfo> sweep_versions() noexcept;
