@@ -2,7 +2,7 @@
 # with the examples' extras (matplotlib, NumPy, SciPy, Dask). A set-up with nothing changed takes
 # well under a second. `test` first checks every vector version of the multi-pass sweep that the
 # processor runs (scripts/check-sweep.sh), then runs the suite.
-.PHONY: example test setup test-target wheels bench bench-kernel sanitize sanitize-target tidy soak valgrind
+.PHONY: example test setup test-target wheels bench bench-kernel bench-parallel sanitize sanitize-target tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -32,6 +32,11 @@ wheels:
 bench: setup
 	.venv/bin/python -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
 	.venv/bin/python bench/run.py --write
+
+# Two threads routing at once against one after another, in the free-threaded python3.13t of the
+# 32-bit target root with the GIL kept off, and with it on for comparison.
+bench-parallel:
+	bash scripts/bench-parallel.sh
 
 # Cycles per value·pass of the multi-pass sweep, per vector version, on the host and in the
 # 32-bit x86 target root.

@@ -3,8 +3,9 @@
 Meant for the free-threaded interpreter with the GIL kept off (`PYTHON_GIL=0 python3.13t`), where
 the two calls can run on two cores; with the GIL on, the ratio shows the calls taking turns.
 Wall time is what parallel running saves, so it is what is timed, in interleaved rounds; the
-thread CPU time of each call is shown beside it, to show that each call does the same work either
-way.
+thread CPU time of the calls is compared too, to show that they do the same work either way. Two
+worker threads live through all rounds, so that both ways use threads whose memory is warm: one
+worker makes both calls one after another, or each worker makes one call at the same time.
 
     PYTHON_GIL=0 python3.13t bench/parallel.py [--rounds R] [--sizes N ...] [--sub-reaches S]
 """
@@ -25,57 +26,61 @@ import brooklet
 HOUR = datetime.timedelta(hours=1)
 
 
-def route(inflow, sub_reaches, cpu_times, slot):
-    started = time.thread_time()
-    brooklet.reach.muskingum_routing(inflow, 2 * HOUR, 0.2, HOUR, sub_reaches, inflow[0])
-    cpu_times[slot] = time.thread_time() - started
+class Worker(threading.Thread):
+    """Routes the hydrographs it is given when the round starts; keeps no result."""
+
+    def __init__(self, sub_reaches):
+        super().__init__(daemon=True)
+        self.sub_reaches, self.jobs, self.cpu = sub_reaches, [], 0.0
+        self.start_round, self.end_round = threading.Event(), threading.Event()
+
+    def run(self):
+        while True:
+            self.start_round.wait()
+            self.start_round.clear()
+            started = time.thread_time()
+            for inflow in self.jobs:
+                brooklet.reach.muskingum_routing(inflow, 2 * HOUR, 0.2, HOUR, self.sub_reaches, inflow[0])
+            self.cpu = time.thread_time() - started
+            self.end_round.set()
 
 
-def one_after_another(inflows, sub_reaches, cpu_times):
+def run_round(workers, assignment):
+    """Wall time until every worker has routed its share; total thread CPU time."""
+    for worker, jobs in zip(workers, assignment):
+        worker.jobs = jobs
+        worker.end_round.clear()
     started = time.perf_counter()
-    for slot, inflow in enumerate(inflows):
-        route(inflow, sub_reaches, cpu_times, slot)
-    return time.perf_counter() - started
-
-
-def side_by_side(inflows, sub_reaches, cpu_times):
-    start = threading.Barrier(len(inflows) + 1)
-
-    def worker(slot, inflow):
-        start.wait()
-        route(inflow, sub_reaches, cpu_times, slot)
-
-    threads = [threading.Thread(target=worker, args=(slot, inflow)) for slot, inflow in enumerate(inflows)]
-    for thread in threads:
-        thread.start()
-    start.wait()
-    started = time.perf_counter()
-    for thread in threads:
-        thread.join()
-    return time.perf_counter() - started
+    for worker in workers:
+        worker.start_round.set()
+    for worker in workers:
+        worker.end_round.wait()
+    return time.perf_counter() - started, sum(worker.cpu for worker in workers)
 
 
 def measure(n, sub_reaches, rounds):
     rng = random.Random(n)
     inflows = [[rng.uniform(50.0, 700.0) for _ in range(n)] for _ in range(2)]
+    workers = [Worker(sub_reaches) for _ in range(2)]
+    for worker in workers:
+        worker.start()
+    one_after_another = [inflows, []]
+    side_by_side = [[inflows[0]], [inflows[1]]]
+    run_round(workers, side_by_side)  # warm-up
     ratios, cpu_ratios = [], []
     for round_ in range(rounds):
-        sequential_cpu, parallel_cpu = [0.0, 0.0], [0.0, 0.0]
-        # Interleaved, alternating which goes first.
-        if round_ % 2:
-            parallel = side_by_side(inflows, sub_reaches, parallel_cpu)
-            sequential = one_after_another(inflows, sub_reaches, sequential_cpu)
-        else:
-            sequential = one_after_another(inflows, sub_reaches, sequential_cpu)
-            parallel = side_by_side(inflows, sub_reaches, parallel_cpu)
+        order = (one_after_another, side_by_side) if round_ % 2 else (side_by_side, one_after_another)
+        (first, first_cpu), (second, second_cpu) = (run_round(workers, assignment) for assignment in order)
+        sequential, parallel = (second, first) if round_ % 2 == 0 else (first, second)
+        sequential_cpu, parallel_cpu = (second_cpu, first_cpu) if round_ % 2 == 0 else (first_cpu, second_cpu)
         ratios.append(sequential / parallel)
-        cpu_ratios.append(sum(parallel_cpu) / sum(sequential_cpu))
+        cpu_ratios.append(parallel_cpu / sequential_cpu)
     return ratios, cpu_ratios
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--rounds", type=int, default=21)
     parser.add_argument("--sizes", type=int, nargs="*", default=[10**5, 10**6])
     parser.add_argument("--sub-reaches", type=int, default=64)
     args = parser.parse_args()
