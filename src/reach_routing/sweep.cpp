@@ -295,7 +295,7 @@ template <typename Vector, std::size_t Passes>
     // The first skew - 1 inputs form pass 0's first terms; its time 1 comes at
     // step 1.
     for (; i < count && taken + i < skew - 1; ++i) {
-        const Vector input = splat<Vector>(in[i]);
+        const auto input = splat<Vector>(in[i]);
         if constexpr (skew > 2) {
             if (taken + i == 1) {
                 (*terms_at)[1][0] = earlier[0] + c0 * input;
@@ -414,7 +414,7 @@ constexpr std::array<double, window_pad + 256> closing_zeros{};
 template <std::size_t StateSize>
 void route_block_in_place(const BlockKernel& kernel, std::span<double> values, const Coefficients& c,
                           double first_outflow) noexcept {
-    alignas(64) std::array<std::byte, StateSize> storage;
+    alignas(64) std::array<std::byte, StateSize> storage{};
     void* state = kernel.start(storage.data());
     std::size_t written = kernel.advance(state, values.data(), values.size(), values.data(), c, first_outflow);
     for (std::size_t left = kernel.delay; left > 0;) {
