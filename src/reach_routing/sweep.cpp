@@ -231,9 +231,24 @@ template <typename Vector, std::size_t Passes>
     const auto c2 = splat<Vector>(c.c2);
     const auto first = splat<Vector>(first_outflow);
 
-    std::array<Vector, vectors> outflow = state.outflow;
-    std::array<std::array<Vector, vectors>, skew - 1> terms_held = state.terms;
-    std::array<Vector, vectors> earlier_held = state.earlier;
+    // Taken up and set down vector by vector: a copy of the arrays whole may
+    // move them in halves, and a vector loaded from two stores that have not
+    // reached the cache waits for them.
+    std::array<Vector, vectors> outflow;
+    std::array<std::array<Vector, vectors>, skew - 1> terms_held;
+    std::array<Vector, vectors> earlier_held;
+    const auto copy_state = [&](auto& outflow_to, auto& terms_to, auto& earlier_to, const auto& outflow_from,
+                                const auto& terms_from, const auto& earlier_from) {
+        for_each_descending<vectors>([&](auto vector) {
+            constexpr std::size_t g = decltype(vector)::value;
+            outflow_to[g] = outflow_from[g];
+            earlier_to[g] = earlier_from[g];
+            for (std::size_t k = 0; k < skew - 1; ++k) {
+                terms_to[k][g] = terms_from[k][g];
+            }
+        });
+    };
+    copy_state(outflow, terms_held, earlier_held, state.outflow, state.terms, state.earlier);
     auto* terms_at = &terms_held;
     auto* earlier_at = &earlier_held;
     if constexpr (Layout::terms_in_memory) {
@@ -320,9 +335,7 @@ template <typename Vector, std::size_t Passes>
         out[written++] = output();
     }
 
-    state.outflow = outflow;
-    state.terms = terms_held;
-    state.earlier = earlier_held;
+    copy_state(state.outflow, state.terms, state.earlier, outflow, terms_held, earlier_held);
     state.taken = taken + count;
     return written;
 }
