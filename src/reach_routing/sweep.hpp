@@ -63,8 +63,9 @@ public:
     // Inflow values per chunk. Few, so that a caller that works on each chunk
     // of outflows (making result floats) overlaps that work in the processor
     // with routing the next chunk: a list of 10^6 values through 16 passes
-    // costs about a sixth less than in chunks of 1024, although the routing
-    // alone costs more (each chunk takes up and sets down every block's state).
+    // costs about a fifth less than in chunks of 1024, and chunks of 32 lose
+    // most of that, although the routing alone costs more in short chunks
+    // (each chunk takes up and sets down every block's state).
     static constexpr std::size_t default_chunk_values = 16;
     // The most passes streamed: their blocks' states take about a megabyte at
     // most. Routing in place keeps one block's state at a time.
