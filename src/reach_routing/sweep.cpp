@@ -234,9 +234,9 @@ template <typename Vector, std::size_t Passes>
     // Taken up and set down vector by vector: a copy of the arrays whole may
     // move them in halves, and a vector loaded from two stores that have not
     // reached the cache waits for them.
-    std::array<Vector, vectors> outflow;
-    std::array<std::array<Vector, vectors>, skew - 1> terms_held;
-    std::array<Vector, vectors> earlier_held;
+    std::array<Vector, vectors> outflow{};
+    std::array<std::array<Vector, vectors>, skew - 1> terms_held{};
+    std::array<Vector, vectors> earlier_held{};
     const auto copy_state = [&](auto& outflow_to, auto& terms_to, auto& earlier_to, const auto& outflow_from,
                                 const auto& terms_from, const auto& earlier_from) {
         for_each_descending<vectors>([&](auto vector) {
