@@ -818,12 +818,12 @@ std::optional<OwnedRef> route_buffer(PyObject* object, const PlainRouting& routi
     }
     std::optional<OwnedRef> list;
     with_item_type(*kind, view.itemsize, [&]<class Item>() {
-        const char* first = static_cast<const char*>(view.buf);
-        const auto value_at = [&](std::size_t t) {
-            return widened<Item>(first + static_cast<Py_ssize_t>(t) * view.strides[0]);
+        // By value, so that they stay in registers across the calls that make floats.
+        const auto value_at = [first = static_cast<const char*>(view.buf), stride = view.strides[0]](std::size_t t) {
+            return widened<Item>(first + static_cast<Py_ssize_t>(t) * stride);
         };
         if (routing.passes == 1) {
-            list = route_in_one_pass(length, routing, [&](std::size_t t) { return std::optional(value_at(t)); });
+            list = route_in_one_pass(length, routing, [value_at](std::size_t t) { return std::optional(value_at(t)); });
             return;
         }
         list = route_in_chunks(length, routing, [&](std::size_t start, std::span<double> values) {
