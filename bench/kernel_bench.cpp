@@ -7,10 +7,14 @@
 // which retires one add per cycle. Every round times the calibration and each
 // contender once, in rotating order; the report gives the median over rounds and
 // the range. Every version is first checked bit for bit against chained single
-// passes; --check only checks (a few seconds), for the test run.
+// passes, in place and streamed; --check only checks (about ten seconds), for
+// the test run.
 //
-//     kernel_bench [--rounds N] [--length N] [--passes N,N,...]
+//     kernel_bench [--rounds N] [--length N] [--passes N,N,...] [--stream N,N,...]
 //     kernel_bench --check
+//
+// --stream also times the streamed form (SweepStream) in chunks of each given
+// number of values, copying each chunk in and its outflows out.
 
 #include <algorithm>
 #include <array>
@@ -22,10 +26,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "reach_routing/recurrence.hpp"
@@ -129,7 +136,10 @@ std::vector<double> random_values(std::size_t length, std::uint64_t seed) {
 // any NaN: payloads may differ), over lengths 1 to 3001, pass counts 1 to 300
 // (every remainder of the split into blocks, one to several blocks), weights
 // of either sign, and inflows and initial outflows that include NaN,
-// infinities, signed zeros and subnormals. A few seconds in all.
+// infinities, signed zeros and subnormals; each case routed in place and
+// streamed, in chunks of one value (a chunk boundary at every offset from
+// every block's start and delay) and in chunks of drawn sizes up to a drawn
+// capacity. About ten seconds in all.
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -171,6 +181,9 @@ std::vector<double> check_values(Inflow kind, std::size_t length, std::uint64_t 
 }
 
 bool same_results(const std::vector<double>& expected, const std::vector<double>& actual) {
+    if (expected.size() != actual.size()) {
+        return false;
+    }
     for (std::size_t t = 0; t < expected.size(); ++t) {
         const bool both_nan = std::isnan(expected[t]) && std::isnan(actual[t]);
         if (!both_nan && std::bit_cast<std::uint64_t>(expected[t]) != std::bit_cast<std::uint64_t>(actual[t])) {
@@ -201,8 +214,36 @@ std::uint64_t passes_checked(Inflow inflow, std::size_t length, const SweepVersi
     return length > 40 ? 0 : std::min<std::uint64_t>(checked_passes, 2 * version.block_width + version.lanes + 1);
 }
 
-// Cases checked (one per length, inflow, weights and pass count), or nothing
-// after the first mismatch, which is printed.
+// The routing of `input` by a stream that takes chunks of at most `capacity`
+// values, each of a size drawn from [1, capacity], and drains in chunks of
+// `capacity`.
+std::vector<double> streamed(const std::vector<double>& input, std::uint64_t passes, const Coefficients& c,
+                             double first, const SweepVersionInfo& version, std::size_t capacity,
+                             std::uint64_t seed) {
+    brooklet::reach_routing::SweepStream stream(passes, c, first, version.version, capacity);
+    std::vector<double> output;
+    output.reserve(input.size());
+    for (std::size_t read = 0; read < input.size();) {
+        const std::span<double> space = stream.inflow_space();
+        const std::size_t count = std::min<std::size_t>(input.size() - read, 1 + next_random(seed) % space.size());
+        std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(read), count, space.begin());
+        read += count;
+        std::ranges::copy(stream.route(count), std::back_inserter(output));
+    }
+    for (std::span<const double> part = stream.drain(); !part.empty(); part = stream.drain()) {
+        std::ranges::copy(part, std::back_inserter(output));
+    }
+    return output;
+}
+
+// Chunk capacities of the streamed form besides 1, which puts a chunk boundary
+// at every offset from every block's start and delay.
+constexpr std::array stream_capacities = {std::size_t{2}, std::size_t{5}, std::size_t{16}, std::size_t{150},
+                                          std::size_t{1024}};
+
+// Cases checked (one per length, inflow, weights and pass count, each routed
+// in place and streamed in chunks of one value and of a drawn capacity), or
+// nothing after the first mismatch, which is printed.
 std::optional<std::uint64_t> check_version(const SweepVersionInfo& version) {
     std::uint64_t cases = 0;
     for (const std::size_t length : check_lengths()) {
@@ -217,13 +258,23 @@ std::optional<std::uint64_t> check_version(const SweepVersionInfo& version) {
                     reference_pass(expected, c, first);
                     std::vector<double> swept = input;
                     brooklet::reach_routing::route_passes_in_place(swept, passes, c, first, version.version);
+                    const std::size_t capacity = stream_capacities[(seed + passes) % stream_capacities.size()];
+                    const std::array<std::pair<std::size_t, std::vector<double>>, 3> results = {{
+                        {0, std::move(swept)},
+                        {1, streamed(input, passes, c, first, version, 1, seed + passes)},
+                        {capacity, streamed(input, passes, c, first, version, capacity, seed + passes)},
+                    }};
                     ++cases;
-                    if (!same_results(expected, swept)) {
-                        std::printf("%s: MISMATCH with %zu values, %" PRIu64
-                                    " passes, weights %.17g %.17g %.17g, first outflow %g, inflow kind %d\n",
-                                    version.name.data(), length, passes, c.c0, c.c1, c.c2, first,
-                                    static_cast<int>(inflow));
-                        return std::nullopt;
+                    for (const auto& [chunk, routed] : results) {
+                        if (!same_results(expected, routed)) {
+                            std::printf("%s: MISMATCH with %zu values, %" PRIu64
+                                        " passes, weights %.17g %.17g %.17g, first outflow %g, inflow kind %d, "
+                                        "%s %zu\n",
+                                        version.name.data(), length, passes, c.c0, c.c1, c.c2, first,
+                                        static_cast<int>(inflow), chunk == 0 ? "in place" : "streamed in chunks of",
+                                        chunk);
+                            return std::nullopt;
+                        }
                     }
                 }
             }
@@ -263,9 +314,39 @@ int check_mode() {
     return failed == 0 ? 0 : 1;
 }
 
+// Routes `values` through a stream in chunks of `chunk` values, each chunk's
+// outflows copied back in place, as a caller that makes its results from them.
+void stream_through(std::vector<double>& values, std::uint64_t passes, const Coefficients& c,
+                    const SweepVersionInfo& version, std::size_t chunk) {
+    brooklet::reach_routing::SweepStream stream(passes, c, 10.0, version.version, chunk);
+    auto written = values.begin();
+    for (std::size_t read = 0; read < values.size();) {
+        const std::size_t count = std::min(chunk, values.size() - read);
+        std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(read), count, stream.inflow_space().begin());
+        read += count;
+        written = std::ranges::copy(stream.route(count), written).out;
+    }
+    for (std::span<const double> part = stream.drain(); !part.empty(); part = stream.drain()) {
+        written = std::ranges::copy(part, written).out;
+    }
+}
+
+// A comma-separated list of numbers.
+template <typename Number>
+std::vector<Number> numbers(const char* list) {
+    std::vector<Number> parsed;
+    for (const char* item = list; *item != '\0';) {
+        char* end = nullptr;
+        parsed.push_back(static_cast<Number>(std::strtoull(item, &end, 10)));
+        item = *end == ',' ? end + 1 : end;
+    }
+    return parsed;
+}
+
 struct Contender {
     const SweepVersionInfo* version;
     std::uint64_t passes;
+    std::size_t chunk;  // values per chunk of the streamed form; 0 in place
     std::vector<double> cycles;  // per value·pass, one per round
 };
 
@@ -294,6 +375,7 @@ int main(int argc, char** argv) {
     std::size_t rounds = 15;
     std::size_t length = 50'000;  // 400 kB: the sweep is bound by arithmetic, not by memory
     std::vector<std::uint64_t> chosen_passes;
+    std::vector<std::size_t> stream_chunks;
     if (argc == 2 && std::string_view(argv[1]) == "--check") {
         return check_mode();
     }
@@ -304,11 +386,9 @@ int main(int argc, char** argv) {
         } else if (option == "--length") {
             length = std::strtoull(argv[i + 1], nullptr, 10);
         } else if (option == "--passes") {
-            for (const char* item = argv[i + 1]; *item != '\0';) {
-                char* end = nullptr;
-                chosen_passes.push_back(std::strtoull(item, &end, 10));
-                item = *end == ',' ? end + 1 : end;
-            }
+            chosen_passes = numbers<std::uint64_t>(argv[i + 1]);
+        } else if (option == "--stream") {
+            stream_chunks = numbers<std::size_t>(argv[i + 1]);
         }
     }
     const std::string load_before = load_average();
@@ -327,7 +407,10 @@ int main(int argc, char** argv) {
             if (std::ranges::none_of(contenders, [&](const Contender& other) {
                     return other.version == &version && other.passes == passes;
                 })) {
-                contenders.push_back({&version, passes, {}});
+                contenders.push_back({&version, passes, 0, {}});
+                for (const std::size_t chunk : stream_chunks) {
+                    contenders.push_back({&version, passes, chunk, {}});
+                }
             }
         }
     }
@@ -349,8 +432,12 @@ int main(int argc, char** argv) {
             values = source;
             const double start = thread_seconds();
             for (std::size_t call = 0; call < calls; ++call) {
-                brooklet::reach_routing::route_passes_in_place(values, contender.passes, c, 10.0,
-                                                               contender.version->version);
+                if (contender.chunk == 0) {
+                    brooklet::reach_routing::route_passes_in_place(values, contender.passes, c, 10.0,
+                                                                   contender.version->version);
+                } else {
+                    stream_through(values, contender.passes, c, *contender.version, contender.chunk);
+                }
             }
             const double seconds = thread_seconds() - start;
             contender.cycles.push_back(seconds * rate /
@@ -372,9 +459,9 @@ int main(int argc, char** argv) {
     std::printf("All versions checked bit for bit against chained single passes first.\n\n");
     std::printf("Bounds: throughput = 3 multiplications per value·pass over (lanes x 2 multiply pipes);\n"
                 "latency = one recurrence step per sweep step shared by the passes of a block.\n\n");
-    std::printf("%-9s %6s %7s  %-26s %10s %8s\n", "version", "passes", "blocks", "cycles/value·pass", "throughput",
-                "latency");
-    std::printf("%-9s %6s %7s  %-26s %10s %8s\n", "", "", "", "median (min-max)", "bound", "bound");
+    std::printf("%-9s %6s %7s %6s  %-26s %10s %8s\n", "version", "passes", "blocks", "chunk", "cycles/value·pass",
+                "throughput", "latency");
+    std::printf("%-9s %6s %7s %6s  %-26s %10s %8s\n", "", "", "", "", "median (min-max)", "bound", "bound");
     for (const Contender& contender : contenders) {
         const std::uint64_t width = contender.version->block_width;
         const std::uint64_t blocks = (contender.passes + width - 1) / width;
@@ -383,8 +470,9 @@ int main(int argc, char** argv) {
         const std::string range = std::to_string(median(contender.cycles)).substr(0, 5) + " (" +
                                   std::to_string(*std::ranges::min_element(contender.cycles)).substr(0, 5) + "-" +
                                   std::to_string(*std::ranges::max_element(contender.cycles)).substr(0, 5) + ")";
-        std::printf("%-9s %6" PRIu64 " %7" PRIu64 "  %-26s %10.3f %8.3f\n", contender.version->name.data(),
-                    contender.passes, blocks, range.c_str(), throughput_bound, step / passes_per_block);
+        const std::string chunk = contender.chunk == 0 ? "-" : std::to_string(contender.chunk);
+        std::printf("%-9s %6" PRIu64 " %7" PRIu64 " %6s  %-26s %10.3f %8.3f\n", contender.version->name.data(),
+                    contender.passes, blocks, chunk.c_str(), range.c_str(), throughput_bound, step / passes_per_block);
     }
     return 0;
 }

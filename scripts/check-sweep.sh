@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks every vector version of the multi-pass sweep that this processor runs (AVX-512, AVX2
-# and the baseline SSE2 version on x86-64) bit for bit against chained single passes: builds the
-# sweep's kernel program (bench/kernel_bench.cpp) in build/kernel-bench and runs its check mode,
-# a few seconds. `make test` runs it before the test suite, which only reaches the version that
-# routing picks here. A version the processor cannot run is reported as skipped.
+# and the baseline SSE2 version on x86-64), in place and streamed in chunks (SweepStream), bit
+# for bit against chained single passes: builds the sweep's kernel program
+# (bench/kernel_bench.cpp) in build/kernel-bench and runs its check mode, about ten seconds.
+# `make test` runs it before the test suite, which only reaches the version that routing picks
+# here. A version the processor cannot run is reported as skipped.
 #
 #   scripts/check-sweep.sh
 set -euo pipefail

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "reach_routing/muskingum.hpp"
+#include "reach_routing/sweep.hpp"
 
 namespace brooklet::binding {
 
@@ -302,11 +303,19 @@ void reserve_exactly(Hydrograph& values, std::size_t capacity,
     values.reserve(capacity);
 }
 
-void push_growing(Hydrograph& values, double value) {
-    if (values.size() == values.capacity()) {
-        const std::size_t capacity = values.capacity();
-        const std::size_t doubled = capacity > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity;
-        reserve_exactly(values, std::max({doubled, capacity + 1, std::size_t{4}}));
+// Doubles the buffer's capacity (four values at least).
+[[gnu::noinline]] void grow(Hydrograph& values) {
+    const std::size_t capacity = values.capacity();
+    const std::size_t doubled = capacity > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity;
+    reserve_exactly(values, std::max({doubled, capacity + 1, std::size_t{4}}));
+}
+
+// Appends a value, growing the buffer when it is full: only when a sequence
+// grew while it was read or had no length. Inlined into the readers' loops,
+// so that an item costs a compare and a store.
+inline void push_growing(Hydrograph& values, double value) {
+    if (values.size() == values.capacity()) [[unlikely]] {
+        grow(values);
     }
     values.push_back(value);
 }
@@ -648,21 +657,24 @@ OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
     return list;
 }
 
-// ================================================================ one pass, no buffer
+// ================================================================ no hydrograph buffer
 //
 // A call whose arguments are all of exact built-in types, with a weighting
 // factor that needs no warning, runs no Python code, so nothing can change the
-// inflow while it is read: one pass can then read each inflow value, route it
-// and make its result float in one loop, without a hydrograph buffer. Any other
-// call, and an inflow holding an item that is not an exact float, takes the
-// general path, which reads the inflow from its start; nothing observable has
-// happened before.
+// inflow while it is read. Such a call routes without a hydrograph buffer: one
+// pass reads each inflow value, routes it and makes its result float in one
+// loop; several passes read the inflow a chunk at a time into the sweep's
+// stream and make the result floats from each chunk of outflows as it comes.
+// Any other call, and an inflow holding an item that is not an exact float,
+// takes the general path, which reads the inflow from its start; nothing
+// observable has happened before (a list made in part is dropped).
 
 namespace {
 
-struct OnePass {
+struct PlainRouting {
     reach_routing::Coefficients coefficients;
     double initial_outflow;
+    std::uint64_t passes;  // one for a count of one or less
 };
 
 // What the float conversion gives for an exact float, or for an exact int
@@ -691,9 +703,11 @@ std::optional<Duration> plain_duration(PyObject* object) {
     return duration_of(object);
 }
 
-// The one pass that the arguments after `inflow` ask for, when they are plain
-// enough: exact built-in types, x in [0.0, 0.5] and at most one sub-reach.
-std::optional<OnePass> plain_one_pass(std::span<PyObject* const> slots) {
+// The routing that the arguments after `inflow` ask for, when they are plain
+// enough: exact built-in types, x in [0.0, 0.5] and no more sub-reaches than
+// the sweep's stream takes (more go through the general path, which keeps
+// one block's state at a time).
+std::optional<PlainRouting> plain_routing(std::span<PyObject* const> slots) {
     const std::optional<Duration> k = plain_duration(slots[1]);
     const std::optional<double> x = plain_number(slots[2]);
     const std::optional<Duration> time_step = plain_duration(slots[3]);
@@ -704,41 +718,94 @@ std::optional<OnePass> plain_one_pass(std::span<PyObject* const> slots) {
     }
     int overflow = 0;
     const long long sub_reaches = PyLong_AsLongLongAndOverflow(slots[4], &overflow);
-    if (overflow != 0 || sub_reaches > 1) {
+    if (overflow != 0 || sub_reaches > static_cast<long long>(reach_routing::SweepStream::max_passes)) {
         return std::nullopt;
     }
-    return OnePass{reach_routing::coefficients(time_step->as_seconds(),
-                                               reach_routing::sub_reach_storage(*k, sub_reaches), *x),
-                   *initial_outflow};
+    return PlainRouting{reach_routing::coefficients(time_step->as_seconds(),
+                                                    reach_routing::sub_reach_storage(*k, sub_reaches), *x),
+                        *initial_outflow, sub_reaches <= 1 ? 1 : static_cast<std::uint64_t>(sub_reaches)};
 }
 
-// Routes an exact list or tuple of exact floats into a new list.
-template <auto size_of, auto item_at, class Lock>
-std::optional<OwnedRef> route_items_in_one_pass(PyObject* sequence, const OnePass& pass) {
-    const Lock lock(sequence);
-    const auto length = static_cast<std::size_t>(size_of(sequence));
-    if (length == 0) {
-        return std::nullopt;  // the general path reports it
-    }
+// Routes `length` (at least one) inflow values through one pass into a new
+// list; `inflow_at(t)` gives the value at t, or nothing to give up.
+template <class InflowAt>
+std::optional<OwnedRef> route_in_one_pass(std::size_t length, const PlainRouting& routing,
+                                          const InflowAt& inflow_at) {
     OwnedRef list = new_list(length);
-    const bool routed = reach_routing::route_one_pass(
-        length, pass.coefficients, pass.initial_outflow,
-        [&](std::size_t t) -> std::optional<double> {
-            PyObject* item = item_at(sequence, static_cast<Py_ssize_t>(t));
-            if (!Py_IS_TYPE(item, &PyFloat_Type)) {
-                return std::nullopt;
-            }
-            return PyFloat_AS_DOUBLE(item);
-        },
-        [&](std::size_t t, double outflow) { set_float_item(list.get(), t, outflow); });
-    if (!routed) {
+    if (!reach_routing::route_one_pass(
+            length, routing.coefficients, routing.initial_outflow, inflow_at,
+            [&](std::size_t t, double outflow) { set_float_item(list.get(), t, outflow); })) {
         return std::nullopt;
     }
     return list;
 }
 
+// Routes `length` (at least one) inflow values through the passes of the
+// sweep's stream into a new list; `read(start, values)` fills `values` with
+// the inflow from `start` on, or returns false to give up.
+template <class ReadChunk>
+std::optional<OwnedRef> route_in_chunks(std::size_t length, const PlainRouting& routing, const ReadChunk& read) {
+    OwnedRef list = new_list(length);
+    reach_routing::SweepStream stream(routing.passes, routing.coefficients, routing.initial_outflow);
+    std::size_t made = 0;
+    const auto make_floats = [&](std::span<const double> outflows) {
+        if (outflows.size() > length - made) {
+            fail_fixed("the sweep's stream gave more outflows than inflows");
+        }
+        for (const double outflow : outflows) {
+            set_float_item(list.get(), made++, outflow);
+        }
+    };
+    for (std::size_t taken = 0; taken < length;) {
+        const std::span<double> space = stream.inflow_space();
+        const std::span<double> chunk = space.first(std::min(space.size(), length - taken));
+        if (!read(taken, chunk)) {
+            return std::nullopt;
+        }
+        taken += chunk.size();
+        make_floats(stream.route(chunk.size()));
+    }
+    for (std::span<const double> outflows = stream.drain(); !outflows.empty(); outflows = stream.drain()) {
+        make_floats(outflows);
+    }
+    if (made != length) {
+        fail_fixed("the sweep's stream gave fewer outflows than inflows");  // the list holds empty items
+    }
+    return list;
+}
+
+// Routes an exact list or tuple of exact floats into a new list.
+template <auto size_of, auto item_at, class Lock>
+std::optional<OwnedRef> route_items(PyObject* sequence, const PlainRouting& routing) {
+    const Lock lock(sequence);
+    const auto length = static_cast<std::size_t>(size_of(sequence));
+    if (length == 0) {
+        return std::nullopt;  // the general path reports it
+    }
+    const auto float_at = [&](std::size_t t) -> std::optional<double> {
+        PyObject* item = item_at(sequence, static_cast<Py_ssize_t>(t));
+        if (!Py_IS_TYPE(item, &PyFloat_Type)) {
+            return std::nullopt;
+        }
+        return PyFloat_AS_DOUBLE(item);
+    };
+    if (routing.passes == 1) {
+        return route_in_one_pass(length, routing, float_at);
+    }
+    return route_in_chunks(length, routing, [&](std::size_t start, std::span<double> values) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::optional<double> value = float_at(start + i);
+            if (!value) {
+                return false;
+            }
+            values[i] = *value;
+        }
+        return true;
+    });
+}
+
 // Routes a one-dimensional numeric buffer into a new list.
-std::optional<OwnedRef> route_buffer_in_one_pass(PyObject* object, const OnePass& pass) {
+std::optional<OwnedRef> route_buffer(PyObject* object, const PlainRouting& routing) {
     HeldBuffer buffer;
     if (!buffer.acquire(object) || buffer.view().ndim != 1) {
         return std::nullopt;
@@ -749,15 +816,22 @@ std::optional<OwnedRef> route_buffer_in_one_pass(PyObject* object, const OnePass
     if (!kind || length == 0) {
         return std::nullopt;
     }
-    OwnedRef list = new_list(length);
+    std::optional<OwnedRef> list;
     with_item_type(*kind, view.itemsize, [&]<class Item>() {
-        const char* first = static_cast<const char*>(view.buf);
-        (void)reach_routing::route_one_pass(
-            length, pass.coefficients, pass.initial_outflow,
-            [&](std::size_t t) -> std::optional<double> {
-                return widened<Item>(first + static_cast<Py_ssize_t>(t) * view.strides[0]);
-            },
-            [&](std::size_t t, double outflow) { set_float_item(list.get(), t, outflow); });
+        // By value, so that they stay in registers across the calls that make floats.
+        const auto value_at = [first = static_cast<const char*>(view.buf), stride = view.strides[0]](std::size_t t) {
+            return widened<Item>(first + static_cast<Py_ssize_t>(t) * stride);
+        };
+        if (routing.passes == 1) {
+            list = route_in_one_pass(length, routing, [value_at](std::size_t t) { return std::optional(value_at(t)); });
+            return;
+        }
+        list = route_in_chunks(length, routing, [&](std::size_t start, std::span<double> values) {
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                values[i] = value_at(start + i);
+            }
+            return true;
+        });
     });
     return list;
 }
@@ -771,17 +845,17 @@ std::optional<OwnedRef> route_without_buffer(std::span<PyObject* const> slots) {
     if (!list && !tuple && !iterates_as_its_buffer(inflow)) {
         return std::nullopt;
     }
-    const std::optional<OnePass> pass = plain_one_pass(slots);
-    if (!pass) {
+    const std::optional<PlainRouting> routing = plain_routing(slots);
+    if (!routing) {
         return std::nullopt;
     }
     if (list) {
-        return route_items_in_one_pass<list_size, list_item, ListLock>(inflow, *pass);
+        return route_items<list_size, list_item, ListLock>(inflow, *routing);
     }
     if (tuple) {
-        return route_items_in_one_pass<tuple_size, tuple_item, NoLock>(inflow, *pass);
+        return route_items<tuple_size, tuple_item, NoLock>(inflow, *routing);
     }
-    return route_buffer_in_one_pass(inflow, *pass);
+    return route_buffer(inflow, *routing);
 }
 
 // ================================================================ the function

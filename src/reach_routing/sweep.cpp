@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace brooklet::reach_routing {
 
@@ -194,40 +196,65 @@ struct BlockLayout {
     static constexpr std::size_t lag = skew * (Passes - 1);
 };
 
-// Routes `values[0, length)` (length >= 1) in place through `Passes` sub-reaches
-// that all start from `first_outflow`. The pass vectors are indexed by constants
-// only, so that they stay in registers.
+// A block's passes between calls of `advance_block`: what the sweep keeps in
+// registers while it runs, and how many inputs the block has taken.
 template <typename Vector, std::size_t Passes>
-[[gnu::always_inline]] inline void route_block(double* values, std::size_t length, const Coefficients& c,
-                                               double first_outflow) noexcept {
+struct BlockState {
+    using Layout = BlockLayout<Vector, Passes>;
+    std::array<Vector, Layout::vectors> outflow{};  // each pass's outflow at its current time
+    // c1 * I[t-1] + c0 * I[t] for each pass's time in the skew - 1 steps to
+    // come, one set a step; and c1 * I[t] for the time after that.
+    std::array<std::array<Vector, Layout::vectors>, Layout::skew - 1> terms{};
+    std::array<Vector, Layout::vectors> earlier{};
+    std::size_t taken = 0;  // inputs taken
+};
+
+// Takes the next `count` inputs of a block of `Passes` sub-reaches that all
+// start from `first_outflow`, from `in`, and writes the outputs that they
+// complete to `out`, in time order; returns how many. Output t is completed
+// by input t + delay (the lag plus skew - 1), so the first `delay` inputs
+// complete none, and `delay` zeros after the last input complete the rest.
+// `out` may be `in`: every output is written at or before the input just
+// read. Two- and four-double windows read up to lanes - 1 values before each
+// input once the block has taken that many; the caller keeps them readable.
+// The pass vectors are indexed by constants only, so that they stay in
+// registers.
+template <typename Vector, std::size_t Passes>
+[[gnu::always_inline]] inline std::size_t advance_block(BlockState<Vector, Passes>& state, const double* in,
+                                                        std::size_t count, double* out, const Coefficients& c,
+                                                        double first_outflow) noexcept {
     using Layout = BlockLayout<Vector, Passes>;
     constexpr std::size_t vectors = Layout::vectors;
+    constexpr std::size_t skew = Layout::skew;
     const auto c0 = splat<Vector>(c.c0);
     const auto c1 = splat<Vector>(c.c1);
     const auto c2 = splat<Vector>(c.c2);
     const auto first = splat<Vector>(first_outflow);
 
-    std::array<Vector, vectors> outflow{};   // each pass's outflow at its current time
-    constexpr std::size_t skew = Layout::skew;
-    // c1 * I[t-1] + c0 * I[t] for each pass's time in the skew - 1 steps to
-    // come, one set a step; and c1 * I[t] for the time after that.
+    // Taken up and set down vector by vector: a copy of the arrays whole may
+    // move them in halves, and a vector loaded from two stores that have not
+    // reached the cache waits for them.
+    std::array<Vector, vectors> outflow{};
     std::array<std::array<Vector, vectors>, skew - 1> terms_held{};
     std::array<Vector, vectors> earlier_held{};
+    const auto copy_state = [&](auto& outflow_to, auto& terms_to, auto& earlier_to, const auto& outflow_from,
+                                const auto& terms_from, const auto& earlier_from) {
+        for_each_descending<vectors>([&](auto vector) {
+            constexpr std::size_t g = decltype(vector)::value;
+            outflow_to[g] = outflow_from[g];
+            earlier_to[g] = earlier_from[g];
+            for (std::size_t k = 0; k < skew - 1; ++k) {
+                terms_to[k][g] = terms_from[k][g];
+            }
+        });
+    };
+    copy_state(outflow, terms_held, earlier_held, state.outflow, state.terms, state.earlier);
     auto* terms_at = &terms_held;
     auto* earlier_at = &earlier_held;
     if constexpr (Layout::terms_in_memory) {
         asm("" : "+r"(terms_at), "+r"(earlier_at));  // hides where they are: no register can hold them
     }
     auto& earlier = *earlier_at;
-    // Pass 0 reads the block's input; its time 1 comes at step 1.
-    const double second_input = length > 1 ? values[1] : 0.0;
-    if constexpr (skew == 2) {
-        earlier[0] = c1 * splat<Vector>(values[0]);
-    } else {
-        (*terms_at)[1][0] = c1 * splat<Vector>(values[0]) + c0 * splat<Vector>(second_input);
-        earlier[0] = c1 * splat<Vector>(second_input);
-    }
-    values[0] = first_outflow;  // every pass starts from it, the last one too
 
     // One sweep step: every pass moves on by one time, and the inflow terms of
     // its next time are formed from its input's two latest values. Vectors are
@@ -264,69 +291,151 @@ template <typename Vector, std::size_t Passes>
     };
     const auto output = [&] { return outflow[Layout::output_vector][Layout::output_lane]; };
 
-    // Step s reads the input at s + skew - 1 and, once every pass has started,
-    // writes the last pass's outflow at s - lag, behind everything read. In the
-    // middle loop two- and four-double inputs come with the lanes - 1 values
-    // before them, already routed or not: only their own lane is used. These
-    // return vectors, so they are always inlined into the version's own
-    // instruction set.
-    const auto input_at = [&] [[gnu::always_inline]] (std::size_t t) {
-        return splat<Vector>(t < length ? values[t] : 0.0);
-    };
-    const auto window_ending_at = [&] [[gnu::always_inline]] (std::size_t t) {
+    // Two- and four-double windows end at the input and hold the values before
+    // it, routed or not: only their own lane is used. Eight-double windows are
+    // a broadcast of the input (see shift_in). This returns a vector, so it is
+    // always inlined into the version's own instruction set.
+    const auto window_ending_at = [&] [[gnu::always_inline]] (const double* input) {
         if constexpr (Layout::lanes == 8) {
-            return splat<Vector>(values[t]);  // a load that broadcasts (see shift_in)
+            return splat<Vector>(*input);  // a load that broadcasts
         } else {
             Vector window;
-            std::memcpy(&window, values + t + 1 - Layout::lanes, sizeof window);
+            std::memcpy(&window, input + 1 - Layout::lanes, sizeof window);
             return window;
         }
     };
-    const std::size_t steps = length + Layout::lag;
-    std::size_t s = 0;
-    // Passes start, and the window would reach before the first value.
-    for (; s <= Layout::lag || s + skew < Layout::lanes; ++s) {
-        step(s, input_at(s + skew - 1));
+
+    const std::size_t taken = state.taken;
+    std::size_t i = 0;
+    // The first skew - 1 inputs form pass 0's first terms; its time 1 comes at
+    // step 1.
+    for (; i < count && taken + i < skew - 1; ++i) {
+        const auto input = splat<Vector>(in[i]);
+        if constexpr (skew > 2) {
+            if (taken + i == 1) {
+                (*terms_at)[1][0] = earlier[0] + c0 * input;
+            }
+        }
+        earlier[0] = c1 * input;
+    }
+    // Input skew - 1 + s is read at step s, which writes the output at s - lag
+    // once every pass has started.
+    std::size_t s = taken + i - (skew - 1);
+    std::size_t written = 0;
+    // Passes start, and the window would reach before the first input.
+    for (; i < count && (s <= Layout::lag || s + skew < Layout::lanes); ++i, ++s) {
+        step(s, splat<Vector>(in[i]));
         start_passes(s);
-        if (s >= Layout::lag && s < steps) {
-            values[s - Layout::lag] = output();
+        if (s >= Layout::lag) {
+            out[written++] = output();
         }
     }
-    for (; s + skew - 1 < length; ++s) {
-        step(s, window_ending_at(s + skew - 1));
-        values[s - Layout::lag] = output();
+    for (; i < count; ++i, ++s) {
+        step(s, window_ending_at(in + i));
+        out[written++] = output();
     }
-    for (; s < steps; ++s) {  // the input is spent; later passes finish
-        step(s, input_at(s + skew - 1));
-        values[s - Layout::lag] = output();
-    }
+
+    copy_state(state.outflow, state.terms, state.earlier, outflow, terms_held, earlier_held);
+    state.taken = taken + count;
+    return written;
 }
 
-using BlockRouter = void (*)(double* values, std::size_t length, const Coefficients& c, double first_outflow);
+// One block size of one version, its state's type erased.
+struct BlockKernel {
+    SweepStream::BlockAdvance advance;
+    void* (*start)(void* storage);  // makes a new state in storage of state_size bytes; returns it
+    std::size_t delay;
+    std::size_t state_size;
+};
 
-// Splits `passes` into blocks of at most `WidestBlock` passes with near-equal
-// numbers of vectors (20 passes as 12 + 8, not 16 + 4: a block costs about the
-// same per step however full its vectors are) and routes them one after another.
-template <std::size_t Lanes, std::size_t WidestBlock>
-void route_blocks(std::span<double> values, std::uint64_t passes, const Coefficients& c, double first_outflow,
-                  const std::array<BlockRouter, WidestBlock>& routers) noexcept {
-    constexpr std::uint64_t widest_vectors = WidestBlock / Lanes;
-    const std::uint64_t vectors = passes / Lanes + (passes % Lanes != 0 ? 1 : 0);
-    const std::uint64_t blocks = vectors / widest_vectors + (vectors % widest_vectors != 0 ? 1 : 0);
-    std::uint64_t remaining = passes;
-    for (std::uint64_t block = 0; block < blocks; ++block) {
-        const std::uint64_t block_vectors = vectors / blocks + (block < vectors % blocks ? 1 : 0);
-        const auto block_passes = static_cast<std::size_t>(std::min(block_vectors * Lanes, remaining));
-        routers[block_passes - 1](values.data(), values.size(), c, first_outflow);
-        remaining -= block_passes;
-    }
+template <typename Vector, std::size_t Passes>
+void* start_block(void* storage) {
+    return std::construct_at(static_cast<BlockState<Vector, Passes>*>(storage));
 }
 
-template <std::size_t WidestBlock, template <std::size_t> typename Router>
-constexpr std::array<BlockRouter, WidestBlock> block_routers() {
+template <typename Vector, std::size_t Passes, SweepStream::BlockAdvance advance>
+constexpr BlockKernel block_kernel() {
+    using Layout = BlockLayout<Vector, Passes>;
+    using State = BlockState<Vector, Passes>;
+    static_assert(alignof(State) <= 64);
+    return BlockKernel{advance, &start_block<Vector, Passes>, Layout::lag + Layout::skew - 1, sizeof(State)};
+}
+
+// The kernels of one version for 1 to WidestBlock passes; Kernel<P>::advance
+// calls advance_block with the version's instruction set.
+template <typename Vector, std::size_t WidestBlock, template <std::size_t> typename Kernel>
+constexpr std::array<BlockKernel, WidestBlock> block_kernels() {
     return []<std::size_t... I>(std::index_sequence<I...>) {
-        return std::array<BlockRouter, WidestBlock>{&Router<I + 1>::route...};
+        return std::array<BlockKernel, WidestBlock>{block_kernel<Vector, I + 1, &Kernel<I + 1>::advance>()...};
     }(std::make_index_sequence<WidestBlock>{});
+}
+
+template <typename Vector, std::size_t Passes>
+[[gnu::always_inline]] inline std::size_t advance_erased(void* state, const double* in, std::size_t count,
+                                                         double* out, const Coefficients& c,
+                                                         double first_outflow) noexcept {
+    return advance_block<Vector, Passes>(*static_cast<BlockState<Vector, Passes>*>(state), in, count, out, c,
+                                         first_outflow);
+}
+
+// The kernels that route a number of passes with one version.
+struct KernelSet {
+    std::span<const BlockKernel> kernels;  // for 1 to kernels.size() passes
+    std::size_t lanes;
+};
+
+// Splits passes into blocks of at most the widest block with near-equal
+// numbers of vectors (20 passes as 12 + 8, not 16 + 4: a block costs about the
+// same per step however full its vectors are), in the order they route.
+class BlockSplit {
+public:
+    BlockSplit(std::uint64_t passes, const KernelSet& set) noexcept
+        : lanes_(set.lanes),
+          vectors_(ceiling_division(passes, set.lanes)),
+          blocks_(ceiling_division(vectors_, set.kernels.size() / set.lanes)),
+          remaining_(passes) {}
+
+    [[nodiscard]] std::uint64_t blocks() const noexcept { return blocks_; }
+
+    // The passes of the next block.
+    std::size_t next() noexcept {
+        const std::uint64_t block_vectors = vectors_ / blocks_ + (block_ < vectors_ % blocks_ ? 1 : 0);
+        const auto passes = static_cast<std::size_t>(std::min(block_vectors * lanes_, remaining_));
+        remaining_ -= passes;
+        ++block_;
+        return passes;
+    }
+
+private:
+    static std::uint64_t ceiling_division(std::uint64_t a, std::uint64_t b) noexcept {
+        return a / b + (a % b != 0 ? 1 : 0);
+    }
+
+    std::uint64_t lanes_;
+    std::uint64_t vectors_;
+    std::uint64_t blocks_;
+    std::uint64_t remaining_;
+    std::uint64_t block_ = 0;
+};
+
+// Zeros that close a block routed in place, after a pad that windows may read.
+constexpr std::size_t window_pad = 8;
+constexpr std::array<double, window_pad + 256> closing_zeros{};
+
+// Routes `values` in place through one block: all of them, then the zeros
+// that complete the last `delay` outputs.
+template <std::size_t StateSize>
+void route_block_in_place(const BlockKernel& kernel, std::span<double> values, const Coefficients& c,
+                          double first_outflow) noexcept {
+    alignas(64) std::array<std::byte, StateSize> storage{};
+    void* state = kernel.start(storage.data());
+    std::size_t written = kernel.advance(state, values.data(), values.size(), values.data(), c, first_outflow);
+    for (std::size_t left = kernel.delay; left > 0;) {
+        const std::size_t count = std::min(left, closing_zeros.size() - window_pad);
+        written += kernel.advance(state, closing_zeros.data() + window_pad, count, values.data() + written, c,
+                                  first_outflow);
+        left -= count;
+    }
 }
 
 // ------------------------------------------------------------------ versions
@@ -351,14 +460,15 @@ constexpr std::array<BlockRouter, WidestBlock> block_routers() {
 constexpr std::size_t baseline_block = 8;
 
 template <std::size_t Passes>
-struct BaselineRouter {
-    static void route(double* values, std::size_t length, const Coefficients& c, double first_outflow) {
-        route_block<Double2, Passes>(values, length, c, first_outflow);
+struct BaselineKernel {
+    static std::size_t advance(void* state, const double* in, std::size_t count, double* out, const Coefficients& c,
+                               double first_outflow) {
+        return advance_erased<Double2, Passes>(state, in, count, out, c, first_outflow);
     }
 };
 
-constexpr std::array<BlockRouter, baseline_block> baseline_routers =
-    block_routers<baseline_block, BaselineRouter>();
+constexpr std::array<BlockKernel, baseline_block> baseline_kernels =
+    block_kernels<Double2, baseline_block, BaselineKernel>();
 
 constexpr SweepVersionInfo baseline_info{SweepVersion::baseline, "baseline", VectorTraits<Double2>::lanes,
                                          baseline_block};
@@ -373,14 +483,14 @@ constexpr std::size_t avx2_block = 8;
 #endif
 
 template <std::size_t Passes>
-struct Avx2Router {
-    [[gnu::target("avx2")]] static void route(double* values, std::size_t length, const Coefficients& c,
-                                              double first_outflow) {
-        route_block<Double4, Passes>(values, length, c, first_outflow);
+struct Avx2Kernel {
+    [[gnu::target("avx2")]] static std::size_t advance(void* state, const double* in, std::size_t count, double* out,
+                                                       const Coefficients& c, double first_outflow) {
+        return advance_erased<Double4, Passes>(state, in, count, out, c, first_outflow);
     }
 };
 
-constexpr std::array<BlockRouter, avx2_block> avx2_routers = block_routers<avx2_block, Avx2Router>();
+constexpr std::array<BlockKernel, avx2_block> avx2_kernels = block_kernels<Double4, avx2_block, Avx2Kernel>();
 
 constexpr SweepVersionInfo avx2_info{SweepVersion::avx2, "avx2", VectorTraits<Double4>::lanes, avx2_block};
 #endif
@@ -391,14 +501,16 @@ constexpr SweepVersionInfo avx2_info{SweepVersion::avx2, "avx2", VectorTraits<Do
 constexpr std::size_t avx512_block = 72;
 
 template <std::size_t Passes>
-struct Avx512Router {
-    [[gnu::target("avx512f")]] static void route(double* values, std::size_t length, const Coefficients& c,
-                                                 double first_outflow) {
-        route_block<Double8, Passes>(values, length, c, first_outflow);
+struct Avx512Kernel {
+    [[gnu::target("avx512f")]] static std::size_t advance(void* state, const double* in, std::size_t count,
+                                                          double* out, const Coefficients& c,
+                                                          double first_outflow) {
+        return advance_erased<Double8, Passes>(state, in, count, out, c, first_outflow);
     }
 };
 
-constexpr std::array<BlockRouter, avx512_block> avx512_routers = block_routers<avx512_block, Avx512Router>();
+constexpr std::array<BlockKernel, avx512_block> avx512_kernels =
+    block_kernels<Double8, avx512_block, Avx512Kernel>();
 
 constexpr SweepVersionInfo avx512_info{SweepVersion::avx512, "avx512", VectorTraits<Double8>::lanes,
                                        avx512_block};
@@ -448,6 +560,42 @@ const RunnableVersions& versions_here() noexcept {
     return runnable;
 }
 
+// The kernels that route `passes` with `version`: AVX-512 routes 16 passes or
+// fewer with the AVX2 blocks (see above).
+KernelSet kernel_set(SweepVersion version, [[maybe_unused]] std::uint64_t passes) noexcept {
+    switch (version) {
+    case SweepVersion::avx512:
+#ifdef BROOKLET_AVX512_SWEEP
+        if (passes > avx2_block) {
+            return {avx512_kernels, VectorTraits<Double8>::lanes};
+        }
+#endif
+        [[fallthrough]];
+    case SweepVersion::avx2:
+#ifdef BROOKLET_AVX2_SWEEP
+        return {avx2_kernels, VectorTraits<Double4>::lanes};
+#endif
+    case SweepVersion::baseline:
+        break;
+    }
+    return {baseline_kernels, VectorTraits<Double2>::lanes};
+}
+
+constexpr std::size_t largest_state(std::span<const BlockKernel> kernels) {
+    return std::ranges::max(kernels, {}, &BlockKernel::state_size).state_size;
+}
+
+// Bytes of the largest block state of any version.
+constexpr std::size_t max_state_size = std::max({
+#ifdef BROOKLET_AVX512_SWEEP
+    largest_state(avx512_kernels),
+#endif
+#ifdef BROOKLET_AVX2_SWEEP
+    largest_state(avx2_kernels),
+#endif
+    largest_state(baseline_kernels),
+});
+
 }  // namespace
 
 std::span<const SweepVersionInfo> built_in_sweep_versions() noexcept { return built_in; }
@@ -466,29 +614,83 @@ void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, c
         route_pass_in_place(hydrograph, c, first_outflow);
         return;
     }
-    switch (version) {
-    case SweepVersion::avx512:
-#ifdef BROOKLET_AVX512_SWEEP
-        if (passes > avx2_block) {
-            route_blocks<VectorTraits<Double8>::lanes>(hydrograph, passes, c, first_outflow, avx512_routers);
-            return;
-        }
-#endif
-        [[fallthrough]];
-    case SweepVersion::avx2:
-#ifdef BROOKLET_AVX2_SWEEP
-        route_blocks<VectorTraits<Double4>::lanes>(hydrograph, passes, c, first_outflow, avx2_routers);
-        return;
-#endif
-    case SweepVersion::baseline:
-        break;
+    const KernelSet set = kernel_set(version, passes);
+    BlockSplit split(passes, set);
+    for (std::uint64_t block = 0; block < split.blocks(); ++block) {
+        route_block_in_place<max_state_size>(set.kernels[split.next() - 1], hydrograph, c, first_outflow);
     }
-    route_blocks<VectorTraits<Double2>::lanes>(hydrograph, passes, c, first_outflow, baseline_routers);
 }
 
 void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, const Coefficients& c,
                            double first_outflow) noexcept {
     route_passes_in_place(hydrograph, passes, c, first_outflow, versions_here().versions[0].version);
+}
+
+// ================================================================ the stream
+
+SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow,
+                         std::size_t chunk_values)
+    : SweepStream(passes, c, first_outflow, versions_here().versions[0].version, chunk_values) {}
+
+SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, SweepVersion version,
+                         std::size_t chunk_values)
+    : buffer_(2 * (window_pad + chunk_values)),
+      coefficients_(c),
+      first_outflow_(first_outflow),
+      chunk_values_(chunk_values) {
+    const KernelSet set = kernel_set(version, passes);
+    BlockSplit split(passes, set);
+    std::vector<const BlockKernel*> kernels;
+    std::size_t units = 0;
+    for (std::uint64_t block = 0; block < split.blocks(); ++block) {
+        kernels.push_back(&set.kernels[split.next() - 1]);
+        units += (kernels.back()->state_size + sizeof(StateUnit) - 1) / sizeof(StateUnit);
+    }
+    states_.resize(units);
+    StateUnit* storage = states_.data();
+    for (const BlockKernel* kernel : kernels) {
+        blocks_.push_back(Block{kernel->advance, kernel->start(storage), kernel->delay});
+        storage += (kernel->state_size + sizeof(StateUnit) - 1) / sizeof(StateUnit);
+    }
+    zeros_left_ = blocks_.empty() ? 0 : blocks_.front().delay;
+}
+
+std::span<double> SweepStream::chunk(std::size_t which) noexcept {
+    return std::span(buffer_).subspan(window_pad + which * (window_pad + chunk_values_), chunk_values_);
+}
+
+std::span<double> SweepStream::inflow_space() noexcept { return chunk(0); }
+
+std::span<double> SweepStream::through_blocks(std::size_t first, std::span<double> part) noexcept {
+    std::size_t which = 0;
+    for (std::size_t b = first; b < blocks_.size(); ++b) {
+        const Block& block = blocks_[b];
+        which = 1 - which;
+        double* out = chunk(which).data();
+        part = std::span(out, block.advance(block.state, part.data(), part.size(), out, coefficients_,
+                                            first_outflow_));
+    }
+    return part;
+}
+
+std::span<const double> SweepStream::route(std::size_t count) noexcept {
+    return through_blocks(0, inflow_space().first(count));
+}
+
+std::span<const double> SweepStream::drain() noexcept {
+    while (draining_block_ < blocks_.size()) {
+        const std::span<double> zeros = inflow_space().first(std::min(zeros_left_, chunk_values_));
+        std::ranges::fill(zeros, 0.0);
+        const std::size_t from = draining_block_;
+        zeros_left_ -= zeros.size();
+        if (zeros_left_ == 0 && ++draining_block_ < blocks_.size()) {
+            zeros_left_ = blocks_[draining_block_].delay;
+        }
+        if (const std::span<double> outflows = through_blocks(from, zeros); !outflows.empty()) {
+            return outflows;
+        }
+    }
+    return {};
 }
 
 }  // namespace brooklet::reach_routing
