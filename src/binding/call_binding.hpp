@@ -76,9 +76,9 @@ struct DowncastError {
 [[nodiscard]] OwnedRef owned_sequence_into_pyobject(reach_routing::Hydrograph values);
 
 // The routed list of a call whose matched arguments (`slots`, in parameter
-// order) make one pass over an inflow that no Python code can change while it
-// is read, made without a hydrograph buffer; nothing when the call needs the
-// general path.
+// order) route an inflow that no Python code can change while it is read,
+// made without a hydrograph buffer; nothing when the call needs the general
+// path.
 [[nodiscard]] std::optional<OwnedRef> route_without_buffer(std::span<PyObject* const> slots);
 
 // ================================================================ the function
