@@ -122,20 +122,36 @@ def loaded(load: tuple[float, float, float]) -> bool:
     return load[0] > (os.cpu_count() or 1) - 0.5
 
 
+def calls_per_sample(fn) -> int:
+    """Calls of `fn` that take about 5 ms of thread CPU time together, so that a sample of a short
+    call is not lost in the clock's resolution and the cost of reading it."""
+    start = time.thread_time()
+    fn()
+    once = time.thread_time() - start
+    return max(1, min(10_000, round(0.005 / max(once, 1e-7))))
+
+
 def interleaved(contenders: dict, rounds: int) -> dict[str, list[float]]:
-    """Thread CPU seconds of each contender, one call per round, in rotating order."""
+    """Thread CPU seconds per call of each contender, one sample per round, in rotating order."""
     names = list(contenders)
     times = {name: [] for name in names}
     for fn in contenders.values():  # warm up: first-touch page faults, imports, caches
         fn()
+    repeat = {name: calls_per_sample(fn) for name, fn in contenders.items()}
     for r in range(rounds):
         order = names[r % len(names):] + names[:r % len(names)]
         for name in order:
+            fn, calls = contenders[name], repeat[name]
             gc.collect()
             start = time.thread_time()
-            result = contenders[name]()
-            times[name].append(time.thread_time() - start)
-            del result  # freed outside the timed region
+            if calls == 1:
+                result = fn()
+            else:
+                for _ in range(calls):
+                    fn()
+                result = None
+            times[name].append((time.thread_time() - start) / calls)
+            del result  # a single long call's result is freed outside the timed region
     return times
 
 
