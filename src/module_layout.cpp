@@ -180,15 +180,7 @@ PyResult<void> fill_brooklet(PyObject* module) {
 }
 
 ModuleDefinition brooklet_record{
-    .definition = {.m_base = PyModuleDef_HEAD_INIT,
-                   .m_name = "brooklet",
-                   .m_doc = "",
-                   .m_size = 0,
-                   .m_methods = nullptr,
-                   .m_slots = nullptr,
-                   .m_traverse = nullptr,
-                   .m_clear = nullptr,
-                   .m_free = nullptr},
+    .definition = plain_module_definition("brooklet"),
     .initializer = fill_brooklet,
     .interpreter_id = -1,  // no interpreter yet
     .module = {},          // no module yet

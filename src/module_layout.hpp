@@ -11,6 +11,20 @@
 
 namespace brooklet {
 
+// The interpreter's definition of a module of this shared object: a name, an
+// empty documentation, no per-module state, methods, slots or hooks.
+[[nodiscard]] constexpr PyModuleDef plain_module_definition(const char* name) noexcept {
+    return {.m_base = PyModuleDef_HEAD_INIT,
+            .m_name = name,
+            .m_doc = "",
+            .m_size = 0,
+            .m_methods = nullptr,
+            .m_slots = nullptr,
+            .m_traverse = nullptr,
+            .m_clear = nullptr,
+            .m_free = nullptr};
+}
+
 // One per exported module; static, lives for the process.
 struct ModuleDefinition {
     using Initializer = binding::PyResult<void> (*)(PyObject* module);

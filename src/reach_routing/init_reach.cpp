@@ -8,15 +8,7 @@ namespace {
 binding::PyResult<void> fill_init_reach(PyObject* module) { return add_muskingum_routing(module); }
 
 ModuleDefinition init_reach_record{
-    .definition = {.m_base = PyModuleDef_HEAD_INIT,
-                   .m_name = "init_reach",
-                   .m_doc = "",
-                   .m_size = 0,
-                   .m_methods = nullptr,
-                   .m_slots = nullptr,
-                   .m_traverse = nullptr,
-                   .m_clear = nullptr,
-                   .m_free = nullptr},
+    .definition = plain_module_definition("init_reach"),
     .initializer = fill_init_reach,
     .interpreter_id = -1,  // no interpreter yet
     .module = {},          // no module yet
