@@ -5,46 +5,75 @@ alternate which build goes first; each line is the median of the per-round ratio
 
     python bench/compare_builds.py BEFORE.so AFTER.so
 """
-import gc, importlib.machinery, statistics, sys, time, types, os
+
+from __future__ import annotations
+
+import gc
+import importlib.machinery
+import os
+import statistics
+import sys
+import time
 from datetime import timedelta
+
 import numpy as np
 
-def load(path):
-    spec = importlib.machinery.ModuleSpec("brooklet", importlib.machinery.ExtensionFileLoader("brooklet", path), origin=path)
-    mod = spec.loader.create_module(spec)
-    return mod.reach.muskingum_routing
+from run import calls_per_sample
 
-old = load(sys.argv[1]); new = load(sys.argv[2])
-H = timedelta(hours=1)
-def per_call(fn):
-    s = time.thread_time(); fn(); once = time.thread_time() - s
-    return max(1, min(10000, round(0.005 / max(once, 1e-7))))
-def sample(fn, k):
-    gc.collect(); s = time.thread_time()
-    for _ in range(k): fn()
-    return (time.thread_time() - s) / k
-rng = np.random.default_rng(3)
-rows = []
-print("load", os.getloadavg())
-for n in (10**2, 10**3, 10**4, 10**5, 10**6):
-    base = rng.uniform(0, 1000, n)
-    inputs = {"list": base.tolist(), "tuple": tuple(base.tolist()), "numpy": base}
-    for kind, values in inputs.items():
-        for passes in (1, 4, 16, 64, 256):
-            if n * passes > 3 * 10**8: continue
-            f_old = lambda: old(values, 2*H, 0.2, H, passes, 10.0)
-            f_new = lambda: new(values, 2*H, 0.2, H, passes, 10.0)
-            assert [x.hex() for x in f_old()] == [x.hex() for x in f_new()]
-            k = per_call(f_old)
-            rounds = 7 if n < 10**6 else 5
-            ratios = []
-            for r in range(rounds):
-                if r % 2: a = sample(f_old, k); b = sample(f_new, k)
-                else: b = sample(f_new, k); a = sample(f_old, k)
-                ratios.append(b / a)
-            med = statistics.median(ratios)
-            rows.append((kind, n, passes, med, min(ratios), max(ratios)))
-            print(f"{kind:>5} n={n:>8} passes={passes:>3} new/old {med:.2f} ({min(ratios):.2f}-{max(ratios):.2f})", flush=True)
-print("load", os.getloadavg())
-worst = max(rows, key=lambda r: r[3])
-print("worst", worst)
+HOUR = timedelta(hours=1)
+SIZES = (10**2, 10**3, 10**4, 10**5, 10**6)
+PASSES = (1, 4, 16, 64, 256)
+
+
+def routing_of(path: str):
+    """`muskingum_routing` of the build at `path`, loaded beside any other under the same name."""
+    loader = importlib.machinery.ExtensionFileLoader("brooklet", path)
+    module = loader.create_module(importlib.machinery.ModuleSpec("brooklet", loader, origin=path))
+    return module.reach.muskingum_routing
+
+
+def per_call(fn, calls: int) -> float:
+    gc.collect()
+    start = time.thread_time()
+    for _ in range(calls):
+        fn()
+    return (time.thread_time() - start) / calls
+
+
+def compare(before, after, values, passes: int, rounds: int) -> list[float]:
+    def call(route):
+        return lambda: route(values, 2 * HOUR, 0.2, HOUR, passes, 10.0)
+
+    first, second = call(before), call(after)
+    if [v.hex() for v in first()] != [v.hex() for v in second()]:
+        raise SystemExit(f"the builds disagree ({type(values).__name__}, n={len(values)}, passes={passes})")
+    calls = calls_per_sample(first)
+    ratios = []
+    for r in range(rounds):
+        if r % 2:
+            old, new = per_call(first, calls), per_call(second, calls)
+        else:
+            new, old = per_call(second, calls), per_call(first, calls)
+        ratios.append(new / old)
+    return ratios
+
+
+def main() -> None:
+    before, after = routing_of(sys.argv[1]), routing_of(sys.argv[2])
+    rng = np.random.default_rng(3)
+    print(f"load average before {os.getloadavg()[0]:.2f}")
+    worst = None
+    for n in SIZES:
+        base = rng.uniform(0, 1000, n)
+        for kind, values in {"list": base.tolist(), "tuple": tuple(base.tolist()), "numpy": base}.items():
+            for passes in PASSES:
+                ratios = compare(before, after, values, passes, rounds=7 if n < 10**6 else 5)
+                median = statistics.median(ratios)
+                print(f"{kind:>5} n={n:>9,} passes={passes:>3}: after / before {median:.2f} "
+                      f"({min(ratios):.2f}-{max(ratios):.2f})", flush=True)
+                worst = max(worst or (median, ""), (median, f"{kind} n={n:,} passes={passes}"))
+    print(f"load average after {os.getloadavg()[0]:.2f}; slowest after / before: {worst[0]:.2f} ({worst[1]})")
+
+
+if __name__ == "__main__":
+    main()
