@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds (once) and caches an x86-64 CPython 3.13 from the same source as the 32-bit target root's
+# free-threaded interpreter: the orig tarball of Debian's python3.13 source package, with the
+# upstream fixes of Debian's patch series applied, as the root's own build does.
+#
+#   scripts/build-cpython.sh free-threaded   # --disable-gil
+#   scripts/build-cpython.sh tsan            # --disable-gil --with-thread-sanitizer
+#
+# Prints the interpreter's path as its last line. The install goes to
+# ${BROOKLET_CPYTHON_CACHE:-/var/cache/brooklet/cpython}/3.13-<variant>-x86_64, with a stamp
+# keyed by the tarball, the configure options and this script, so a second run takes no time.
+# The source comes from the target root (prepared first, which needs root); its build logs are
+# kept beside the install.
+set -euo pipefail
+
+variant=${1:?usage: build-cpython.sh free-threaded|tsan}
+case $variant in
+    free-threaded) configure_options=(--disable-gil) ;;
+    tsan) configure_options=(--disable-gil --with-thread-sanitizer) ;;
+    *) echo "build-cpython: unknown variant '$variant' (free-threaded or tsan)" >&2; exit 2 ;;
+esac
+
+say() { echo "build-cpython: $*" >&2; }
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
+target_root=${TARGET_ROOT:-/var/cache/brooklet-target/trixie-i386}
+cache=${BROOKLET_CPYTHON_CACHE:-/var/cache/brooklet/cpython}
+prefix=$cache/3.13-$variant-x86_64
+python=$prefix/bin/python3.13t
+
+sources=$target_root/usr/src/python3.13t
+if ! compgen -G "$sources/python3.13_*.orig.tar.*" >/dev/null; then
+    say "preparing the target root for its CPython source"
+    "$target/prepare" >&2
+fi
+orig=$(ls "$sources"/python3.13_*.orig.tar.* | grep -v '\.asc$' | sed -n 1p)
+debian=$(ls "$sources"/python3.13_*.debian.tar.* | sed -n 1p)
+
+stamp_text="$(basename "$orig") $(basename "$debian") ${configure_options[*]} $(sha256sum <"${BASH_SOURCE[0]}")"
+if [[ -x $python && -f $prefix/.stamp && $(cat "$prefix/.stamp") == "$stamp_text" ]]; then
+    echo "$python"
+    exit 0
+fi
+
+missing=()
+for package in build-essential libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev uuid-dev; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    say "installing ${missing[*]}"
+    apt-get update >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" >&2
+fi
+
+work=$(mktemp -d /tmp/brooklet-cpython.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+logs=$cache/logs-$variant
+mkdir -p "$logs"
+start=$SECONDS
+say "building CPython 3.13 ($variant: ${configure_options[*]}) from $(basename "$orig"), about 2-5 minutes; logs in $logs"
+tar -C "$work" -xf "$orig"
+tar -C "$work" -xf "$debian"
+top=$(cd "$work" && ls -d Python-*/ | sed -n 1p)
+cd "$work/${top%/}"
+# The upstream fixes of Debian's series (named *.patch, or whose header names an upstream
+# origin); Debian's layout patches do not fit a prefix of our own.
+applied=0
+while read -r patch level _; do
+    case $patch in '' | '#'*) continue ;; esac
+    file=../debian/patches/$patch
+    [[ -f $file ]] || continue
+    [[ $level == -p* ]] || level=-p1
+    if [[ $patch == *.patch ]] ||
+        awk '/^(--- |diff |Index: )/ { exit } { print }' "$file" | grep -iqE '^Origin:.*upstream'; then
+        if patch "$level" -s -f --dry-run <"$file" >/dev/null 2>&1; then
+            patch "$level" -s -f <"$file"
+            applied=$((applied + 1))
+        fi
+    fi
+done <../debian/patches/series
+say "applied $applied upstream fixes of Debian's patch series"
+./configure --prefix="$prefix" --disable-test-modules "${configure_options[@]}" >"$logs/configure.log" 2>&1 ||
+    { tail -n 30 "$logs/configure.log" >&2; exit 1; }
+make -j"$(nproc)" >"$logs/make.log" 2>&1 || { tail -n 30 "$logs/make.log" >&2; exit 1; }
+rm -rf "$prefix"
+make altinstall >"$logs/install.log" 2>&1 || { tail -n 30 "$logs/install.log" >&2; exit 1; }
+"$python" -c 'import sys, ssl, venv; assert not sys._is_gil_enabled()'
+echo "$stamp_text" >"$prefix/.stamp"
+say "built $python in $((SECONDS - start)) s"
+echo "$python"
