@@ -25,7 +25,7 @@ def load_example(name):
 def test_calibration_recovers_known_k_and_x(k_hours, x, sub_reaches):
     pytest.importorskip("scipy")
     calibrate = load_example("calibrate")
-    inflow, _ = calibrate.read_pair(calibrate.DATA, "inflow_cfs", "published_outflow_cfs")
+    inflow = calibrate.read_pair(calibrate.DATA, "inflow_cfs", "published_outflow_cfs").inflow
     k_error, x_error = calibrate.recovery_error(inflow, k_hours, x, HOUR, sub_reaches)
     assert abs(k_error) <= 0.01 and abs(x_error) <= 0.01
 
