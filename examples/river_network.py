@@ -290,9 +290,9 @@ def main() -> None:
     basin = make_basin(args.reaches)
     storms = make_storms(basin, args.members)
     hour = datetime.timedelta(hours=1)
-    print(f"Basin: {len(basin)} reaches, K {min(basin.k) / hour:.2f} to {max(basin.k) / hour:.2f} h,"
+    print(f"Basin: {len(basin):,} reaches, K {min(basin.k) / hour:.2f} to {max(basin.k) / hour:.2f} h,"
           f" X {basin.x.min():.2f} to {basin.x.max():.2f}, {basin.sub_reaches.min()} to"
-          f" {basin.sub_reaches.max()} sub-reaches, {basin.area_km2.sum():.0f} km²;"
+          f" {basin.sub_reaches.max()} sub-reaches, {basin.area_km2.sum():,.0f} km²;"
           f" {HORIZON_HOURS} h in steps of {DT_HOURS * 60:g} min")
 
     if args.dask or args.scheduler:
@@ -304,7 +304,7 @@ def main() -> None:
 
     print(f"{len(storms)} storm members routed on {where} in {elapsed:.2f} s"
           f" ({sum(r.cpu_seconds for r in results):.2f} s of CPU in the members,"
-          f" {len(storms) * len(basin)} reach routings)")
+          f" {len(storms) * len(basin):,} reach routings)")
     print(f"{'member':>6}  {'outlet peak (m³/s)':>18}  {'at (h)':>6}  {'lateral inflow (10⁶ m³)':>23}"
           f"  {'outlet (10⁶ m³)':>15}  {'outlet / lateral - 1':>20}")
     for member, r in enumerate(results, 1):
