@@ -223,3 +223,22 @@ def test_readme_block(language, code, shown, line):
                 check_shell_line(command, shown)
     else:
         raise AssertionError(f"README line {line}: a block of a kind the README test does not know: {language!r}")
+
+
+def heading_anchors(path):
+    """The anchors a Markdown renderer gives the headings of `path`, as GitHub makes them."""
+    headings = re.findall(r"^#+ (.+)$", FENCE.sub("", path.read_text()), re.MULTILINE)
+    return {re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-") for heading in headings}
+
+
+@pytest.mark.parametrize("page", ["README.md", *sorted(f"docs/{p.name}" for p in (ROOT / "docs").glob("*.md"))])
+def test_guide_links_lead_somewhere(page):
+    path = ROOT / page
+    for target in re.findall(r"\]\(([^)\s]+)\)", FENCE.sub("", path.read_text())):
+        if "://" in target:
+            continue
+        file, _, anchor = target.partition("#")
+        linked = (path.parent / file).resolve() if file else path
+        assert linked.exists(), f"{page} links to {target}, which does not exist"
+        if anchor:
+            assert anchor in heading_anchors(linked), f"{page} links to {target}, which has no such heading"
