@@ -171,7 +171,6 @@ def skip_without_needs(source):
 
 def run_example(command, shown):
     script = ROOT / command[1]
-    skip_without_needs(script.read_text())
     with tempfile.TemporaryDirectory() as scratch:
         chart = ["--chart", str(Path(scratch) / "chart.png")] if "--chart" in run_help(script) else []
         result = subprocess.run([sys.executable, str(script), *command[2:], *chart], cwd=ROOT,
@@ -196,6 +195,7 @@ def check_shell_line(line, shown):
         assert len(words) == 2 and words[1] in targets, f"no make target {words[1:]}"
     elif words[0] == "python" and words[1].startswith("examples/"):
         assert (ROOT / words[1]).is_file()
+        skip_without_needs((ROOT / words[1]).read_text())
         if shown is not None:
             run_example(words, shown)
         else:
