@@ -7,7 +7,7 @@
 setup:
 	bash scripts/setup-env.sh
 
-# The three examples, each drawing its chart into docs/.
+# The examples, each drawing its chart into docs/.
 example:
 	bash scripts/setup-env.sh example
 	.venv/bin/python examples/textbook_flood.py
