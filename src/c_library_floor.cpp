@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
 extern "C" {
@@ -16,6 +15,10 @@ extern "C" {
 // module's copy of the runtime always counts atomically, which is right with any number of
 // threads (and the free-threaded interpreter's are many).
 [[gnu::visibility("hidden")]] char __libc_single_threaded = 0;
+
+// strtoul as every glibc exports it, without C23's binary prefix. Called by this name because
+// glibc 2.38's headers map strtoul itself to __isoc23_strtoul, the function defined below.
+unsigned long __strtoul_internal(const char* text, char** end, int base, int group);
 
 // glibc 2.38: strtoul with C23's reading of "0b"/"0B" as a binary prefix for bases 0 and 2,
 // which glibc's headers select for GCC 14's runtime (its emergency exception pool reads a count
@@ -33,7 +36,7 @@ extern "C" {
         if (at[0] == '0' && (at[1] == 'b' || at[1] == 'B') && (at[2] == '0' || at[2] == '1')) {
             const int saved_errno = errno;
             errno = 0;
-            const unsigned long magnitude = std::strtoul(at + 2, end, 2);
+            const unsigned long magnitude = __strtoul_internal(at + 2, end, 2, 0);
             if (errno == ERANGE) {
                 return ULONG_MAX;
             }
@@ -41,7 +44,7 @@ extern "C" {
             return negative ? 0UL - magnitude : magnitude;
         }
     }
-    return std::strtoul(text, end, base);
+    return __strtoul_internal(text, end, base, 0);
 }
 
 }  // extern "C"
