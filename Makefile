@@ -2,7 +2,7 @@
 # with the examples' extras (matplotlib, NumPy, SciPy, Dask, pandas). A set-up with nothing changed takes
 # a second or so. `test` first checks every vector version of the multi-pass sweep that the
 # processor runs (scripts/check-sweep.sh), then runs the suite.
-.PHONY: example test setup test-target wheels bench bench-kernel bench-parallel sanitize sanitize-target tidy soak valgrind
+.PHONY: example test test-free-threaded setup test-target wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -18,15 +18,31 @@ test: setup
 	bash scripts/check-sweep.sh
 	.venv/bin/python -m pytest
 
+# The suite in a free-threaded x86-64 CPython 3.13 (built from the target root's CPython source
+# by scripts/build-cpython.sh and cached) in .venv-free-threaded: with the GIL on, as the module
+# asks on import, then with it kept off (PYTHON_GIL=0). The test tools come from wheels only, and
+# one with no wheel for this interpreter is left out (its tests skip). Needs root the first time.
+test-free-threaded:
+	BROOKLET_VENV=.venv-free-threaded BROOKLET_WHEELS_ONLY=1 \
+		BROOKLET_PYTHON=$$(bash scripts/build-cpython.sh free-threaded) bash scripts/setup-env.sh
+	.venv-free-threaded/bin/python -m pytest -q
+	PYTHON_GIL=0 .venv-free-threaded/bin/python -m pytest -q
+
 # Builds and tests the module inside the 32-bit x86 target root, with both of its interpreters.
 test-target:
 	bash scripts/test-target.sh
 
-# manylinux wheels for CPython 3.13 on x86-64 and, in the target root, for CPython 3.13 and the
-# free-threaded CPython 3.13 on 32-bit x86, plus the sdist, in dist/; each wheel is installed into
-# a new environment of its interpreter and checked.
+# manylinux2014 wheels for CPython 3.13 and the free-threaded CPython 3.13, on x86-64 and (built in
+# the target root) on 32-bit x86, plus the sdist, in dist/; each wheel is installed as the
+# README's install block for it says, in a new environment of its interpreter, and checked.
 wheels:
 	bash scripts/build-wheels.sh
+
+# Each wheel of dist/ (from make wheels) installed as the README says and checked on Debian 11
+# "bullseye" (glibc 2.31), amd64 and i386, with CPython 3.13 and 3.13t built there
+# (scripts/old-roots.sh; the roots are cached), and the sweep check in each root.
+wheels-old-systems:
+	bash scripts/build-wheels.sh --old-systems
 
 # Benchmarks against the floor, a pure-Python loop and SciPy; writes bench/results.md and .png.
 bench: setup

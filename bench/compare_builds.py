@@ -2,6 +2,7 @@
 first for lists, tuples and NumPy arrays of 10^2 to 10^6 values through 1 to 256 sub-reaches, with
 every result checked to be identical bit for bit. Thread CPU time, in interleaved rounds that
 alternate which build goes first; each line is the median of the per-round ratios with their range.
+Without NumPy (as in the 32-bit target root) the arrays are left out and the values drawn by Python.
 
     python bench/compare_builds.py BEFORE.so AFTER.so
 """
@@ -11,12 +12,16 @@ from __future__ import annotations
 import gc
 import importlib.machinery
 import os
+import random
 import statistics
 import sys
 import time
 from datetime import timedelta
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError:
+    np = None
 
 from run import calls_per_sample
 
@@ -60,12 +65,14 @@ def compare(before, after, values, passes: int, rounds: int) -> list[float]:
 
 def main() -> None:
     before, after = routing_of(sys.argv[1]), routing_of(sys.argv[2])
-    rng = np.random.default_rng(3)
-    print(f"load average before {os.getloadavg()[0]:.2f}")
+    print(f"load average before {os.getloadavg()[0]:.2f}" + ("" if np else "; no NumPy: lists and tuples only"))
+    rng, draw = (np.random.default_rng(3) if np else None), random.Random(3)
     worst = None
     for n in SIZES:
-        base = rng.uniform(0, 1000, n)
-        for kind, values in {"list": base.tolist(), "tuple": tuple(base.tolist()), "numpy": base}.items():
+        base = rng.uniform(0, 1000, n) if np else [draw.uniform(0, 1000) for _ in range(n)]
+        values = base.tolist() if np else base
+        kinds = {"list": values, "tuple": tuple(values)} | ({"numpy": base} if np else {})
+        for kind, values in kinds.items():
             for passes in PASSES:
                 ratios = compare(before, after, values, passes, rounds=7 if n < 10**6 else 5)
                 median = statistics.median(ratios)

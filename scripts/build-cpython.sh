@@ -1,49 +1,55 @@
 #!/usr/bin/env bash
-# Builds (once) and caches an x86-64 CPython 3.13 from the same source as the 32-bit target root's
-# free-threaded interpreter: the orig tarball of Debian's python3.13 source package, with the
-# upstream fixes of Debian's patch series applied, as the root's own build does.
+# Builds (once) and caches a CPython 3.13 for this machine (x86-64, or 32-bit x86 inside an i386
+# root) from the same source as the 32-bit target root's free-threaded interpreter: the orig
+# tarball of Debian's python3.13 source package, with the upstream fixes of Debian's patch series
+# applied, as the root's own build does.
 #
-#   scripts/build-cpython.sh free-threaded   # --disable-gil
-#   scripts/build-cpython.sh tsan            # --disable-gil --with-thread-sanitizer
+#   scripts/build-cpython.sh free-threaded   # --disable-gil: python3.13t
+#   scripts/build-cpython.sh tsan            # --disable-gil --with-thread-sanitizer: python3.13t
+#   scripts/build-cpython.sh gil             # the default build: python3.13
 #
 # Prints the interpreter's path as its last line. The install goes to
-# ${BROOKLET_CPYTHON_CACHE:-/var/cache/brooklet/cpython}/3.13-<variant>-x86_64, with a stamp
-# keyed by the tarball, the configure options and this script, so a second run takes no time.
-# The source comes from the target root (prepared first, which needs root); its build logs are
-# kept beside the install.
+# ${BROOKLET_CPYTHON_CACHE:-/var/cache/brooklet/cpython}/3.13-<variant>-<uname -m>, with a stamp
+# keyed by the tarballs, the configure options and the build recipe, so a second run takes no
+# time. The source comes from the target root (prepared first, which needs root), or from the
+# directory BROOKLET_CPYTHON_SOURCES that holds the two tarballs (as in the old-system roots of
+# scripts/old-roots.sh); the build logs are kept beside the install.
 set -euo pipefail
 
-variant=${1:?usage: build-cpython.sh free-threaded|tsan}
+variant=${1:?usage: build-cpython.sh free-threaded|tsan|gil}
 case $variant in
     free-threaded) configure_options=(--disable-gil) ;;
     tsan) configure_options=(--disable-gil --with-thread-sanitizer) ;;
-    *) echo "build-cpython: unknown variant '$variant' (free-threaded or tsan)" >&2; exit 2 ;;
+    gil) configure_options=() ;;
+    *) echo "build-cpython: unknown variant '$variant' (free-threaded, tsan or gil)" >&2; exit 2 ;;
 esac
+# Raised when a change to the steps below changes what they build.
+recipe=1
 
 say() { echo "build-cpython: $*" >&2; }
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
 target_root=${TARGET_ROOT:-/var/cache/brooklet-target/trixie-i386}
 cache=${BROOKLET_CPYTHON_CACHE:-/var/cache/brooklet/cpython}
-prefix=$cache/3.13-$variant-x86_64
-python=$prefix/bin/python3.13t
+prefix=$cache/3.13-$variant-$(uname -m)
+python=$prefix/bin/python3.13$([[ $variant == gil ]] || echo t)
 
-sources=$target_root/usr/src/python3.13t
-if ! compgen -G "$sources/python3.13_*.orig.tar.*" >/dev/null; then
+sources=${BROOKLET_CPYTHON_SOURCES:-$target_root/usr/src/python3.13t}
+if [[ -z ${BROOKLET_CPYTHON_SOURCES:-} ]] && ! compgen -G "$sources/python3.13_*.orig.tar.*" >/dev/null; then
     say "preparing the target root for its CPython source"
     "$target/prepare" >&2
 fi
 orig=$(ls "$sources"/python3.13_*.orig.tar.* | grep -v '\.asc$' | sed -n 1p)
 debian=$(ls "$sources"/python3.13_*.debian.tar.* | sed -n 1p)
 
-stamp_text="$(basename "$orig") $(basename "$debian") ${configure_options[*]} $(sha256sum <"${BASH_SOURCE[0]}")"
+stamp_text="$(basename "$orig") $(basename "$debian") ${configure_options[*]} recipe $recipe"
 if [[ -x $python && -f $prefix/.stamp && $(cat "$prefix/.stamp") == "$stamp_text" ]]; then
     echo "$python"
     exit 0
 fi
 
 missing=()
-for package in build-essential libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev uuid-dev; do
+for package in build-essential patch xz-utils libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev uuid-dev; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 if ((${#missing[@]})); then
@@ -84,7 +90,7 @@ say "applied $applied upstream fixes of Debian's patch series"
 make -j"$(nproc)" >"$logs/make.log" 2>&1 || { tail -n 30 "$logs/make.log" >&2; exit 1; }
 rm -rf "$prefix"
 make altinstall >"$logs/install.log" 2>&1 || { tail -n 30 "$logs/install.log" >&2; exit 1; }
-"$python" -c 'import sys, ssl, venv; assert not sys._is_gil_enabled()'
+"$python" -c "import sys, ssl, venv; assert sys._is_gil_enabled() == ('$variant' == 'gil')"
 echo "$stamp_text" >"$prefix/.stamp"
 say "built $python in $((SECONDS - start)) s"
 echo "$python"

@@ -3,22 +3,32 @@
 #
 #   scripts/build-wheels.sh            # needs root for the i386 part; run as `make wheels`
 #
-#   brooklet-<v>-cp313-cp313-manylinux_<glibc>_x86_64.whl   CPython 3.13 on x86-64 (this host)
-#   brooklet-<v>-cp313-cp313-manylinux_<glibc>_i686.whl     Debian's CPython 3.13, i386 root
-#   brooklet-<v>-cp313-cp313t-manylinux_<glibc>_i686.whl    free-threaded CPython 3.13, i386 root
-#   brooklet-<v>.tar.gz                                     the sdist
+#   brooklet-<v>-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl    CPython 3.13, x86-64
+#   brooklet-<v>-cp313-cp313t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl   free-threaded, x86-64
+#   brooklet-<v>-cp313-cp313-manylinux2014_i686.manylinux_2_17_i686.whl        Debian's CPython 3.13, i386 root
+#   brooklet-<v>-cp313-cp313t-manylinux2014_i686.manylinux_2_17_i686.whl       free-threaded, i386 root
+#   brooklet-<v>.tar.gz                                                         the sdist
 #
-# Each wheel is built without build isolation in a persistent tree build/<wheel tag> (so a warm
-# run recompiles only what changed), then checked and tagged by auditwheel with the most
-# compatible manylinux policy it finds; auditwheel runs with no ELF patcher, so a wheel that
-# would need a shared library grafted into it fails instead of being changed. Each wheel is then
-# installed into a new, empty environment of its own interpreter (the i386 ones inside the root)
-# and routes the textbook flood to the committed values (scripts/wheel_smoke.py).
+# The x86-64 wheels are built on this machine with the .venv interpreter and with the cached
+# free-threaded CPython of scripts/build-cpython.sh; the i386 ones inside the target root with its
+# python3.13 and python3.13t. Each is built without build isolation in a persistent tree
+# build/<wheel tag> (so a warm run recompiles only what changed) by the GCC of its machine, the
+# compiler the benchmarks measure, with the C++ runtime linked in. Every wheel must then hold to
+# glibc 2.17 (manylinux2014): auditwheel, run with no ELF patcher (a wheel that would need a
+# shared library grafted into it fails instead of being changed), must tag it manylinux2014, and
+# its module must need no GLIBC symbol version above 2.17 and no shared C++ runtime.
+#
+# Each wheel is then installed as the README says: the README's install block for its wheel runs
+# as written (see extract_install_blocks below) in a new directory that holds only that wheel and
+# pip's wheel, with the wheel's interpreter on PATH as python3.13 or python3.13t (the i386 ones
+# inside the root), and the environment brooklet-env it made routes the textbook flood to the
+# committed values (scripts/wheel_smoke.py). scripts/wheels-old-systems.sh does the same on
+# Debian 11 (glibc 2.31) for each wheel in dist/.
 #
 # Inside the root pip reaches PyPI with this machine's own pip configuration: its certificate
 # bundle (the root has none that PyPI's certificate chain verifies against here) and its index
-# URL, when one is set. pip itself is put into the root's environments from a wheel downloaded on
-# the host, since neither of the root's interpreters brings pip along.
+# URL, when one is set. pip's wheel is downloaded on the host, since neither of the root's
+# interpreters brings pip along.
 set -euo pipefail
 
 say() { echo "build-wheels: $*"; }
@@ -52,13 +62,67 @@ print(f"build-wheels: {len(commands)} files compiled with {' '.join(required)}")
 PY
 }
 
-# Builds a wheel with the build tools of the environment $tools into dist/ and smoke-checks it in
-# a new environment of $python. Runs on the host and inside the root alike.
+# The oldest glibc every wheel must load on: manylinux2014.
+floor_glibc=2.17
+floor_policy=manylinux_2_17
+
+# Checks the extension module in wheel $2 with the ELF reader that auditwheel brings along (in
+# the environment of python $1): no GLIBC symbol version above the floor, no shared C++ runtime.
+# Prints the highest GLIBC version it needs.
+check_module_floor() {
+    "$1" - "$2" "$floor_glibc" <<'PY'
+import io, sys, zipfile
+from elftools.elf.elffile import ELFFile
+wheel, floor = sys.argv[1], tuple(map(int, sys.argv[2].split(".")))
+with zipfile.ZipFile(wheel) as archive:
+    modules = [name for name in archive.namelist() if name.endswith(".so")]
+    for name in modules:
+        elf = ELFFile(io.BytesIO(archive.read(name)))
+        needed = [tag.needed for tag in elf.get_section_by_name(".dynamic").iter_tags()
+                  if tag.entry.d_tag == "DT_NEEDED"]
+        glibc = [tuple(map(int, aux.name.removeprefix("GLIBC_").split(".")))
+                 for _, auxiliaries in elf.get_section_by_name(".gnu.version_r").iter_versions()
+                 for aux in auxiliaries if aux.name.startswith("GLIBC_2")]
+        highest = ".".join(map(str, max(glibc)))
+        runtime = [library for library in needed if library.startswith(("libstdc++", "libc++"))]
+        if runtime or max(glibc) > floor:
+            sys.exit(f"build-wheels: {name} needs {', '.join(runtime) or 'GLIBC_' + highest}, "
+                     f"above the floor glibc {sys.argv[2]} without a shared C++ runtime")
+        print(f"{name}: needs GLIBC_{highest} at most; shared libraries {', '.join(needed)}")
+if not modules:
+    sys.exit(f"build-wheels: no extension module in {wheel}")
+PY
+}
+
+# Installs wheel $3 as the README's install block for its kind $2 says, with interpreter $1 on
+# PATH under its usual name, in a new directory $4 holding only that wheel and pip's wheel $5;
+# then checks the environment brooklet-env it made with scripts/wheel_smoke.py. $6 is the
+# checkout. Runs on the host, in the target root and in the old-system roots alike.
+install_as_readme_says() {
+    local python=$1 kind=$2 wheel=$3 scratch=$4 pip_wheel=$5 src=$6 block name bin
+    block=$src/build/wheels/install-blocks/$kind.sh
+    [[ -f $block ]] || { say "$kind: no install block extracted from README.md" >&2; exit 1; }
+    name=python3.13$([[ $kind == cp313-cp313t-* ]] && echo t || true)
+    bin=$scratch.bin
+    rm -rf "$scratch" "$bin"
+    mkdir -p "$scratch" "$bin"
+    ln -s "$python" "$bin/$name"
+    cp "$wheel" "$pip_wheel" "$scratch/"
+    (cd "$scratch" && PATH=$bin:$PATH logged "$scratch.log" bash -euxo pipefail "$block")
+    [[ -x $scratch/brooklet-env/bin/python ]] ||
+        { say "$kind: the README's install block made no brooklet-env/bin/python" >&2; exit 1; }
+    (cd "$(dirname "$scratch")" && "$scratch/brooklet-env/bin/python" -I "$src/scripts/wheel_smoke.py")
+    rm -rf "$scratch" "$bin"
+}
+
+# Builds a wheel with the build tools of the environment $tools into dist/, checks its floor and
+# installs it for interpreter $python as the README says. Runs on the host and inside the root.
 build_check_wheel() {
-    local python=$1 tools=$2 src=$3 work=$4 tag raw wheel smoke start
+    local python=$1 tools=$2 src=$3 work=$4 pip_wheel=$5 tag kind raw wheel start
     tag=$("$tools/bin/python" -c 'import sysconfig
 abi = "cp313t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "cp313"
 print(f"cp313-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
+    kind=${tag/linux_/}
     raw=$work/raw-$tag
     rm -rf "$raw"
     mkdir -p "$raw" "$src/dist"
@@ -75,14 +139,49 @@ print(f"cp313-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", 
     wheel=$(sed -n 's/.*Fixed-up wheel written to //p' "$work/auditwheel-$tag.log")
     [[ -f $wheel ]] || { say "$tag: auditwheel wrote no wheel" >&2; cat "$work/auditwheel-$tag.log" >&2; exit 1; }
     say "$tag: auditwheel: $(basename "$wheel")"
+    if [[ $(basename "$wheel") != *[-.]"${floor_policy}_"* ]]; then
+        say "$tag: auditwheel did not tag the wheel $floor_policy (glibc $floor_glibc):" >&2
+        "$tools/bin/auditwheel" show "$wheel" >&2 || true
+        exit 1
+    fi
+    say "$tag: $(check_module_floor "$tools/bin/python" "$wheel")"
+    install_as_readme_says "$python" "$kind" "$wheel" "$work/install-$kind" "$pip_wheel" "$src"
+    rm -rf "$raw"
+}
 
-    smoke=$work/smoke-$tag
-    rm -rf "$smoke"
-    "$python" -m venv --without-pip "$smoke"
-    logged "$work/install-$tag.log" "$tools/bin/python" -m pip --python "$smoke/bin/python" install \
-        --no-index --no-deps "$wheel"
-    (cd "$work" && "$smoke/bin/python" -I "$src/scripts/wheel_smoke.py")
-    rm -rf "$smoke" "$raw"
+# Writes the README's install blocks to build/wheels/install-blocks/<kind>.sh, one for each of
+# the four kinds of wheel (cp313-cp313-x86_64, cp313-cp313t-x86_64, cp313-cp313-i686,
+# cp313-cp313t-i686). A block is the fenced ```sh block that follows a line
+#
+#   <!-- install: <kind> -->
+#
+# (blank lines may come between). Each block runs as written, as a bash script with -e, -u and
+# pipefail, in a directory that holds only the wheel and pip's wheel, with the wheel's
+# interpreter on PATH as python3.13 or python3.13t; it must leave an environment brooklet-env
+# there with brooklet installed. Every kind needs exactly one block.
+extract_install_blocks() {
+    "$1" - "$2/README.md" "$2/build/wheels/install-blocks" <<'PY'
+import pathlib, re, sys
+readme, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+kinds = ["cp313-cp313-x86_64", "cp313-cp313t-x86_64", "cp313-cp313-i686", "cp313-cp313t-i686"]
+blocks = {}
+pattern = re.compile(r"^<!-- install: (\S+) -->\n(?:[ \t]*\n)*```sh\n(.*?)^```[ \t]*$", re.M | re.S)
+for kind, body in pattern.findall(readme.read_text()):
+    if kind not in kinds:
+        sys.exit(f"build-wheels: README.md has an install block for {kind!r}, not a kind of wheel: {', '.join(kinds)}")
+    if kind in blocks:
+        sys.exit(f"build-wheels: README.md has two install blocks for {kind}")
+    blocks[kind] = body
+missing = [kind for kind in kinds if kind not in blocks]
+markers = len(re.findall(r"^<!-- install: ", readme.read_text(), re.M))
+if missing or markers != len(blocks):
+    sys.exit(f"build-wheels: README.md lacks a ```sh block after <!-- install: KIND --> for "
+             f"{', '.join(missing) or 'one of its markers'}")
+out.mkdir(parents=True, exist_ok=True)
+for kind, body in blocks.items():
+    (out / f"{kind}.sh").write_text(body)
+print(f"build-wheels: README.md: install blocks for {', '.join(kinds)}")
+PY
 }
 
 # ------------------------------------------------------------- inside the root
@@ -103,13 +202,22 @@ inside() {
         echo "$key" >"$tools/.key"
         say "$python: build tools environment created in $(seconds_since "$start") s"
     fi
-    build_check_wheel "$(command -v "$python")" "$tools" /src "$work"
+    build_check_wheel "$(command -v "$python")" "$tools" /src "$work" "$pip_wheel"
 }
 
 if [[ ${1:-} == --inside ]]; then
     shift
     export PIP_CACHE_DIR=/src/build/target-wheels/pip-cache PIP_DISABLE_PIP_VERSION_CHECK=1
     inside "$@"
+    exit
+fi
+
+# In an old-system root: arguments the interpreter, the kind of wheel, the wheel, pip's wheel.
+if [[ ${1:-} == --install-check ]]; then
+    shift
+    mkdir -p /tmp/brooklet-old-systems
+    export PIP_DISABLE_PIP_VERSION_CHECK=1
+    install_as_readme_says "$(command -v "$1")" "$2" "$3" "/tmp/brooklet-old-systems/install-$2" "$4" /src
     exit
 fi
 
@@ -128,6 +236,53 @@ if [[ $(id -u) != 0 ]]; then
     exit 1
 fi
 
+# --old-systems: each wheel in dist/ installed as the README says and checked on Debian 11
+# (scripts/old-roots.sh), amd64 and i386, with each of the root's interpreters it fits; in each
+# root the sweep's kernel program, compiled with the wheels' own compiler and flags and linked
+# statically, checks every vector version of the sweep that the processor runs.
+old_systems() {
+    local arch kind python wheel start=$EPOCHREALTIME
+    local -A kernel_bench=([amd64]=build/old-systems/kernel-bench-x86_64 [i386]=build/old-systems/kernel-bench-i686)
+    local -A kinds=([amd64]="cp313-cp313-x86_64 cp313-cp313t-x86_64" [i386]="cp313-cp313-i686 cp313-cp313t-i686")
+    for kind in ${kinds[amd64]} ${kinds[i386]}; do
+        compgen -G "dist/brooklet-*-${kind%-*}-manylinux*_${kind##*-}.whl" >/dev/null ||
+            { say "no $kind wheel in dist/; run make wheels first" >&2; exit 1; }
+    done
+    extract_install_blocks .venv/bin/python "$root"
+    pip_wheel=$(compgen -G "build/target-wheels/bootstrap/pip-*.whl" | head -n 1 || true)
+    [[ -n $pip_wheel ]] || { say "no pip wheel in build/target-wheels/bootstrap; run make wheels first" >&2; exit 1; }
+    for arch in amd64 i386; do
+        logged "$work/old-root-$arch.log" bash scripts/old-roots.sh prepare "$arch"
+    done
+    say "old roots ready in $(seconds_since "$start") s"
+    mkdir -p build/old-systems
+    cmake -S . -B build/old-systems/x86_64 -DPython_EXECUTABLE="$root/.venv/bin/python" -DBROOKLET_KERNEL_BENCH=ON \
+        -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+    cmake --build build/old-systems/x86_64 --target kernel_bench >/dev/null
+    cp build/old-systems/x86_64/kernel_bench "${kernel_bench[amd64]}"
+    logged "$work/kernel-bench-i686.log" "$target/run" --workdir "$root" -- bash -c '
+        cmake -S /src -B /tmp/brooklet-kernel-bench -DPython_EXECUTABLE=/usr/bin/python3.13 \
+            -DBROOKLET_KERNEL_BENCH=ON -DCMAKE_EXE_LINKER_FLAGS=-static &&
+        cmake --build /tmp/brooklet-kernel-bench --target kernel_bench &&
+        cp /tmp/brooklet-kernel-bench/kernel_bench /src/'"${kernel_bench[i386]}"' && rm -rf /tmp/brooklet-kernel-bench'
+    for arch in amd64 i386; do
+        say "$arch: $(bash scripts/old-roots.sh run "$arch" -- bash -c 'echo "Debian $(cat /etc/debian_version), glibc $(ldd --version | sed -n "1s/.* //p")"')"
+        for kind in ${kinds[$arch]}; do
+            python=python3.13$([[ $kind == cp313-cp313t-* ]] && echo t || true)
+            wheel=$(compgen -G "dist/brooklet-*-${kind%-*}-manylinux*_${kind##*-}.whl")
+            bash scripts/old-roots.sh run "$arch" -- \
+                bash /src/scripts/build-wheels.sh --install-check "$python" "$kind" "/src/$wheel" "/src/$pip_wheel"
+        done
+        bash scripts/old-roots.sh run "$arch" -- "/src/${kernel_bench[$arch]}" --check
+    done
+    say "old systems: every wheel installed and checked in $(seconds_since "$start") s"
+}
+if [[ ${1:-} == --old-systems ]]; then
+    mkdir -p "$work"
+    old_systems
+    exit
+fi
+
 total_start=$EPOCHREALTIME
 bash scripts/setup-env.sh
 mkdir -p "$work" "$root/build/target-wheels"
@@ -137,6 +292,14 @@ if [[ $(cat .venv/.brooklet/wheel-tools 2>/dev/null) != "$key" ]]; then
     say "installing the wheel tools into .venv (scripts/wheel-requirements.txt)"
     logged "$work/tools.log" pip install -r scripts/wheel-requirements.txt
     echo "$key" >.venv/.brooklet/wheel-tools
+fi
+
+extract_install_blocks .venv/bin/python "$root"
+pip_wheel=$(compgen -G "build/target-wheels/bootstrap/pip-*.whl" | head -n 1 || true)
+if [[ -z $pip_wheel ]]; then
+    say "downloading pip's wheel, for environments of interpreters without pip"
+    logged "$work/pip-download.log" pip download --no-deps --only-binary=:all: -d build/target-wheels/bootstrap pip
+    pip_wheel=$(compgen -G "build/target-wheels/bootstrap/pip-*.whl" | head -n 1)
 fi
 
 # dist/ holds exactly this run's files.
@@ -162,8 +325,20 @@ PY
 say "sdist built and checked in $(seconds_since "$start") s"
 
 start=$EPOCHREALTIME
-build_check_wheel "$(cat .venv/.brooklet/python)" "$root/.venv" "$root" "$work"
+build_check_wheel "$(cat .venv/.brooklet/python)" "$root/.venv" "$root" "$work" "$root/$pip_wheel"
 say "x86-64 wheel built and checked in $(seconds_since "$start") s"
+
+# The free-threaded x86-64 wheel, built with the environment of `make test-free-threaded`.
+start=$EPOCHREALTIME
+free_threaded=$(bash scripts/build-cpython.sh free-threaded)
+BROOKLET_VENV=.venv-free-threaded BROOKLET_WHEELS_ONLY=1 BROOKLET_PYTHON=$free_threaded bash scripts/setup-env.sh
+if [[ $(cat .venv-free-threaded/.brooklet/wheel-tools 2>/dev/null) != "$key" ]]; then
+    say "installing the wheel tools into .venv-free-threaded (scripts/wheel-requirements.txt)"
+    logged "$work/tools.log" .venv-free-threaded/bin/python -m pip install -r scripts/wheel-requirements.txt
+    echo "$key" >.venv-free-threaded/.brooklet/wheel-tools
+fi
+build_check_wheel "$free_threaded" "$root/.venv-free-threaded" "$root" "$work" "$root/$pip_wheel"
+say "free-threaded x86-64 wheel built and checked in $(seconds_since "$start") s"
 
 # The root's side: this machine's certificate bundle and index for pip, and a pip wheel.
 start=$EPOCHREALTIME
@@ -181,12 +356,6 @@ for candidate in "$cert" /etc/ssl/certs/ca-certificates.crt; do
 done
 index=${PIP_INDEX_URL:-$(pip config get global.index-url 2>/dev/null || true)}
 [[ -z $index ]] || { export PIP_INDEX_URL=$index; passenv+=(PIP_INDEX_URL); }
-pip_wheel=$(compgen -G "build/target-wheels/bootstrap/pip-*.whl" | head -n 1 || true)
-if [[ -z $pip_wheel ]]; then
-    say "downloading a pip wheel for the root's environments"
-    logged "$work/pip-download.log" pip download --no-deps --only-binary=:all: -d build/target-wheels/bootstrap pip
-    pip_wheel=$(compgen -G "build/target-wheels/bootstrap/pip-*.whl" | head -n 1)
-fi
 for python in python3.13t python3.13; do
     TARGET_PASSENV="${passenv[*]}" "$target/run" --workdir "$root" -- \
         bash /src/scripts/build-wheels.sh --inside "$python" "/src/$pip_wheel"

@@ -6,6 +6,10 @@
 #   BROOKLET_PYTHON=/path/to/python3.13 scripts/setup-env.sh   # explicit interpreter
 #   scripts/setup-env.sh example                               # the examples' extras instead
 #   scripts/setup-env.sh test example                          # both
+#   BROOKLET_VENV=.venv-free-threaded BROOKLET_PYTHON=.../python3.13t scripts/setup-env.sh
+#                                            # another environment, e.g. of a free-threaded build
+#   BROOKLET_WHEELS_ONLY=1 ...               # the extras' tools only from wheels, each on its
+#                                            # own; one that has none for the interpreter is left out
 #
 # Every step is skipped when its inputs are unchanged (stamps in .venv/.brooklet/), so a run with
 # nothing changed takes a fraction of a second. The module is built without build isolation in
@@ -15,7 +19,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv=$root/.venv
+venv=$(realpath -m "${BROOKLET_VENV:-$root/.venv}")
 stamps=$venv/.brooklet
 extras=("$@")
 ((${#extras[@]})) || extras=(test)
@@ -216,7 +220,7 @@ python=
 find_python
 
 if ! stamp_ok python "$python" || [[ ! -x $venv/bin/python ]]; then
-    say "creating .venv with $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
+    say "creating $(basename "$venv") with $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
     rm -rf "$venv"
     "$python" -m venv "$venv"
     stamp_set python "$python"
@@ -241,7 +245,16 @@ for extra in "${extras[@]}"; do
         say "installing the $extra tools: $(tr '\n' ' ' <<<"$dependencies")"
         start=$EPOCHREALTIME
         mapfile -t requirements <<<"$dependencies"
-        logged "$root/build/setup-env.log" pip install "${requirements[@]}"
+        if [[ -n ${BROOKLET_WHEELS_ONLY:-} ]]; then
+            # Each tool from a wheel on its own: one with no wheel for this interpreter is left
+            # out, and the tests that need it skip.
+            for requirement in "${requirements[@]}"; do
+                pip install --only-binary=:all: "$requirement" >>"$root/build/setup-env.log" 2>&1 ||
+                    say "  $requirement: no wheel for this interpreter; left out"
+            done
+        else
+            logged "$root/build/setup-env.log" pip install "${requirements[@]}"
+        fi
         say "$extra tools installed in $(seconds_since "$start") s"
         stamp_set "extra-$extra" "$dependencies"
     fi
@@ -249,7 +262,7 @@ done
 
 inputs=$(module_inputs_key)
 if stamp_ok module "$inputs $(installed_module)"; then
-    say ".venv is up to date: brooklet built from the current sources, ${extras[*]} tools installed"
+    say "$(basename "$venv") is up to date: brooklet built from the current sources, ${extras[*]} tools installed"
 else
     build_and_install
     stamp_set module "$inputs $(installed_module)"

@@ -138,10 +138,14 @@ def test_setup_check_agrees_with_the_routed_step(routing, k_hours, x, dt_minutes
 #   `chart:` line is the one line not compared) and otherwise must use only options its --help
 #   names; `python3.13[t] -m pip install ...` must install the project (`.`, `brooklet` or one of
 #   its wheels): it is not run here, as it needs the wheels of `make wheels`;
+# - a `sh` block after a line `<!-- install: TAG -->` installs one wheel: `make wheels` runs it as
+#   written, so here only its tag is checked;
 # - any other block or line fails, so that a new kind is handled before it can go stale.
 
 ROOT = EXAMPLES.parent
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```\n", re.MULTILINE | re.DOTALL)
+INSTALL_MARKER = re.compile(r"<!-- install: ([\w-]+) -->\s*$")
+WHEEL_TAGS = {"cp313-cp313-x86_64", "cp313-cp313t-x86_64", "cp313-cp313-i686", "cp313-cp313t-i686"}
 # What a block or an example needs beyond the module; without it the block is skipped.
 NEEDS = {"numpy": "import numpy", "scipy": "from scipy", "pandas": "import pandas", "matplotlib": "import matplotlib"}
 
@@ -159,7 +163,10 @@ def readme_blocks():
         output = None
         if following and following.group(1) == "text" and not text[match.end():following.start()].strip():
             output, _ = following.group(2), outputs.add(i + 1)
-        blocks.append((match.group(1), match.group(2), output, text.count("\n", 0, match.start()) + 1))
+        before = text[matches[i - 1].end() if i else 0:match.start()]
+        marker = INSTALL_MARKER.search(before)
+        language = f"install {marker.group(1)}" if marker and match.group(1) == "sh" else match.group(1)
+        blocks.append((language, match.group(2), output, text.count("\n", 0, match.start()) + 1))
     return blocks
 
 
@@ -222,6 +229,8 @@ def test_readme_block(language, code, shown, line):
         for command in code.splitlines():
             if shlex.split(command, comments=True):
                 check_shell_line(command, shown)
+    elif language.startswith("install "):
+        assert language.removeprefix("install ") in WHEEL_TAGS and shown is None
     else:
         raise AssertionError(f"README line {line}: a block of a kind the README test does not know: {language!r}")
 

@@ -1,6 +1,7 @@
 #include "binding/internal_failure.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,13 +26,17 @@ std::string_view project_relative(std::string_view path) {
     return at == std::string_view::npos ? path : path.substr(at + 1);
 }
 
+// The calling thread's name and id through the kernel rather than pthread_getname_np and
+// gettid, which C libraries older than glibc 2.34 and 2.30 lack: the wheels load on those.
 std::string current_thread_name() {
-    char name[64] = {};
-    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
+    char name[17] = {};  // the kernel's names are at most 16 bytes with the terminator
+    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0') {
         return "<unnamed>";
     }
     return name;
 }
+
+long current_thread_id() { return syscall(SYS_gettid); }
 
 void write_backtrace() {
 #ifdef BROOKLET_FAILURE_BACKTRACE
@@ -48,7 +53,7 @@ void write_failure_report(std::string_view message, const std::source_location& 
     const std::string thread = current_thread_name();
     const std::string_view file = project_relative(where.file_name());
     (void)std::fprintf(stderr, "\nthread '%s' (%ld) hit an internal failure at %.*s:%u:%u:\n%.*s\n",
-                       thread.c_str(), static_cast<long>(gettid()), static_cast<int>(file.size()),
+                       thread.c_str(), current_thread_id(), static_cast<int>(file.size()),
                        file.data(), static_cast<unsigned>(where.line()),
                        static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
                        message.data());
