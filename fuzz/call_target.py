@@ -274,8 +274,10 @@ class Grammar:
         if view == 3 and code not in "uw":
             self.plain = False
             raw = memoryview(made).cast("B")
-            return raw.cast(self.pick(list("bBcd?")), shape=[1, len(raw)]) if len(raw) and \
-                self.fdp.ConsumeBool() else raw
+            form = self.pick(list("bBcd?"))
+            if not len(raw) or len(raw) % struct.calcsize(form) or self.fdp.ConsumeBool():
+                return raw
+            return raw.cast(form, shape=[1, len(raw) // struct.calcsize(form)])
         if view == 4:
             return bytearray(made.tobytes()) if self.fdp.ConsumeBool() else bytes(made.tobytes())
         return memoryview(made).toreadonly()
