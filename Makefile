@@ -2,7 +2,7 @@
 # with the examples' extras (matplotlib, NumPy, SciPy, Dask, pandas). A set-up with nothing changed takes
 # a second or so. `test` first checks every vector version of the multi-pass sweep that the
 # processor runs (scripts/check-sweep.sh), then runs the suite.
-.PHONY: example test test-free-threaded setup test-target wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tidy soak valgrind
+.PHONY: example test test-free-threaded setup test-target wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tsan fuzz tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -67,6 +67,17 @@ sanitize:
 # python3.13t with the GIL kept off (PYTHON_GIL=0).
 sanitize-target:
 	bash scripts/test-target.sh --sanitize
+
+# The threaded tests with the GIL off under ThreadSanitizer, in a free-threaded CPython built with
+# it (cached), against a build of brooklet with it (build/tsan).
+tsan:
+	bash scripts/tsan.sh
+
+# libFuzzer targets under AddressSanitizer and UndefinedBehaviorSanitizer: the call binding (through
+# Atheris) and the sweep, FUZZ_SECONDS each (default 30), from the seed corpus in fuzz/corpus.
+FUZZ_SECONDS ?= 30
+fuzz:
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 # clang-tidy over src/ with the checked-in .clang-tidy; any finding fails.
 tidy:
