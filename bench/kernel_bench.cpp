@@ -423,13 +423,18 @@ std::string median_and_range(const std::vector<double>& values) {
 
 // ------------------------------------------------- multiply throughput
 
-// Multiplies per cycle of one vector width: 16 independent chains of
-// multiplies, more than the multiply units can overlap, so that they run at
-// the units' throughput. The factor comes through an asm statement, so that
-// nothing is folded.
+// Multiplies per cycle of one vector width: independent chains of
+// multiplies, more than the multiply units can overlap (two units of latency
+// 3 overlap 6) and few enough to stay in registers with the factor, so that
+// they run at the units' throughput. The factor comes through an asm
+// statement, so that nothing is folded.
 template <typename Vector>
 [[gnu::always_inline]] inline double vector_multiplies_per_cycle(double rate) {
-    constexpr std::size_t chains = 16;
+#ifdef __i386__
+    constexpr std::size_t chains = 7;  // 8 vector registers
+#else
+    constexpr std::size_t chains = 12;
+#endif
     constexpr std::uint64_t rounds = 200'000;
     Vector factor{};
     for (std::size_t lane = 0; lane < sizeof(Vector) / sizeof(double); ++lane) {

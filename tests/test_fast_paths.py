@@ -171,8 +171,9 @@ def test_sweep_matches_passes_one_after_another(routing, bits, inflow, passes, s
 
 @pytest.mark.parametrize("length", [1, 2, 5, 33, 3000])
 def test_long_hydrograph_through_many_passes(routing, bits, length):
-    # Pass counts 1 to 159 cover every remainder of a split into blocks of 72, 16 or 8 passes, one
-    # to three blocks of 72 and up to twenty of 8, and hydrographs shorter than a block takes to fill.
+    # Pass counts 1 to 159 cover every remainder of a split into blocks of 72, 36, 16 or 8 passes,
+    # one to three blocks of 72 and up to twenty of 8, and hydrographs shorter than a block takes
+    # to fill.
     inflow = [100.0 + 50.0 * math.sin(i / 40.0) for i in range(length)]
     chained = inflow
     for passes in range(1, 160):
