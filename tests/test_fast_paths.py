@@ -69,9 +69,10 @@ def test_numpy_arrays_match_iteration(routing, bits, sub_reaches):
     assert str(message).startswith("argument 'inflow': ")
 
 
-@pytest.mark.parametrize("sub_reaches", [2, 17, 150])
+@pytest.mark.parametrize("sub_reaches", [2, 17, 150, 600])
 def test_streamed_inflow_matches_iteration(routing, bits, sub_reaches):
-    # 3000 values take several chunks of the sweep's stream. An item that is not an exact float
+    # 3000 values take several chunks of the sweep's stream (longer chunks through the nine blocks
+    # of 600 passes than through fewer blocks). An item that is not an exact float
     # late in a list is met after chunks have been routed and made into floats: the call starts
     # again on the general path.
     values = [100.0 + 50.0 * math.sin(i / 40.0) for i in range(3000)]

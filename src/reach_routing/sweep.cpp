@@ -796,9 +796,9 @@ void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, c
 
 SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow)
     : SweepStream(passes, c, first_outflow, sweep_shape(versions_here().items[0].version, passes),
-                  sweep_blocks(passes, sweep_shape(versions_here().items[0].version, passes)) > 1
-                      ? several_blocks_chunk_values
-                      : one_block_chunk_values) {}
+                  sweep_blocks(passes, sweep_shape(versions_here().items[0].version, passes)) >= long_chunk_blocks
+                      ? long_chunk_values
+                      : short_chunk_values) {}
 
 SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow,
                          std::size_t chunk_values)
