@@ -618,7 +618,8 @@ bool shape_runs_here(SweepShape shape) noexcept {
 bool runs_here(SweepVersion version) noexcept {
     switch (version) {
     case SweepVersion::avx512:
-        return shape_runs_here(SweepShape::avx512) && shape_runs_here(SweepShape::avx512vl);
+        return shape_runs_here(SweepShape::avx512) && shape_runs_here(SweepShape::avx512vl) &&
+               shape_runs_here(SweepShape::avx2);
     case SweepVersion::avx2:
         return shape_runs_here(SweepShape::avx2);
     case SweepVersion::baseline:
@@ -681,26 +682,30 @@ SweepShape shape_from(std::span<const ShapeUpTo> table, std::uint64_t passes) no
 constexpr std::uint64_t any_passes = UINT64_MAX;
 
 // Measured on AMD Zen 4 (make bench-kernel, cycles per value·pass against the
-// bound): up to 4 passes a step waits on the recurrence itself, and the
-// two-double blocks, whose shuffle stays within 128 bits, are the fastest
-// (at 2 to 4 passes 1.0x the latency bound; the wider shapes 1.15-1.6x).
-// From 5 to 36 passes one block of 256-bit vectors in the 32 registers routes
-// them all with at most three padded lanes; beyond, the eight-double blocks
-// are as fast per lane and need half as many blocks (128 passes: 1.01x the
-// bound, against 1.08x in four 256-bit blocks).
+// bound; bench/compare_builds.py for whole calls): up to 3 passes a step
+// waits on the recurrence itself, and the two-double blocks, whose shuffle
+// stays within 128 bits, are the fastest (1.0x the latency bound; the wider
+// shapes 1.15-1.6x). At 4 the two-double blocks route faster in place but
+// make calls that stream their input 3-5 % slower than one AVX2 vector, which
+// leaves the processor more room to make result floats meanwhile. From 5 to
+// 36 passes one block of 256-bit vectors in the 32 registers routes them all
+// with at most three padded lanes; beyond, the eight-double blocks are as fast
+// per lane and need half as many blocks (128 passes: 1.01x the bound, against
+// 1.08x in four 256-bit blocks).
 #ifdef BROOKLET_AVX512_SWEEP
 constexpr std::array avx512_shapes = {
-    ShapeUpTo{4, SweepShape::two_double},
+    ShapeUpTo{3, SweepShape::two_double},
+    ShapeUpTo{4, SweepShape::avx2},
     ShapeUpTo{avx512vl_block, SweepShape::avx512vl},
     ShapeUpTo{any_passes, SweepShape::avx512},
 };
 #endif
 
-// Without AVX-512, up to 4 passes with the two-double blocks (as above), and
+// Without AVX-512, up to 3 passes with the two-double blocks (as above), and
 // beyond with the AVX2 blocks.
 #ifdef BROOKLET_AVX2_SWEEP
 constexpr std::array avx2_shapes = {
-    ShapeUpTo{4, SweepShape::two_double},
+    ShapeUpTo{3, SweepShape::two_double},
     ShapeUpTo{any_passes, SweepShape::avx2},
 };
 #endif
