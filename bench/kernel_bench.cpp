@@ -1,20 +1,28 @@
-// Micro-benchmark of the multi-pass sweep: cycles per value·pass of each vector
-// version built in, for full blocks and a few other pass counts, beside the
-// bounds that the arithmetic sets.
+// Micro-benchmark of the multi-pass sweep: cycles per value·pass of each block
+// shape built in (the versions route with them, each picking a shape per
+// number of passes), for pass counts from 2 to 300, beside this processor's
+// bound for each.
 //
 // There are no hardware counters here, so cycles are thread CPU time times a
 // clock rate measured in the same rounds: a chain of dependent integer adds,
-// which retires one add per cycle. Every round times the calibration and each
-// contender once, in rotating order; the report gives the median over rounds and
-// the range. Every version is first checked bit for bit against chained single
-// passes, in place and streamed; --check only checks (about ten seconds), for
-// the test run.
+// which retires one add per cycle. The bound for P passes is max(latency / P,
+// throughput): the latency of one step of the recurrence (a multiply, then an
+// add, on the previous outflow) and the throughput of the three multiplies of
+// a value·pass at the rate of independent multiplies of the widest vectors
+// here, both measured in every round. Every round times the calibrations and
+// each contender once, in rotating order; the report gives the median over
+// rounds and the range. Every shape is first checked bit for bit against
+// chained single passes, in place and streamed; --check only checks (about ten
+// seconds), for the test run.
 //
-//     kernel_bench [--rounds N] [--length N] [--passes N,N,...] [--stream N,N,...]
+//     kernel_bench [--rounds N] [--length N] [--passes N,N,...] [--stream N,N,...] [--routing-only]
 //     kernel_bench --check
 //
-// --stream also times the streamed form (SweepStream) in chunks of each given
-// number of values, copying each chunk in and its outflows out.
+// --stream also times the streamed form (SweepStream) of the shape that routing
+// uses, in chunks of each given number of values (0: the chunk length that the
+// stream picks), copying each chunk in and its outflows out, and gives its
+// per-round ratio to the same passes in place. --routing-only times only the
+// shape that routing uses for each number of passes.
 
 #include <algorithm>
 #include <array>
@@ -41,7 +49,7 @@
 namespace {
 
 using brooklet::reach_routing::Coefficients;
-using brooklet::reach_routing::SweepVersionInfo;
+using brooklet::reach_routing::SweepShapeInfo;
 
 double thread_seconds() {
     timespec now{};
@@ -207,30 +215,35 @@ std::vector<std::size_t> check_lengths() {
 // Arithmetic on subnormals is slow (microcode assists on many cores): inflows
 // made of them are checked on short hydrographs, through up to two blocks and
 // a few passes more.
-std::uint64_t passes_checked(Inflow inflow, std::size_t length, const SweepVersionInfo& version) {
+std::uint64_t passes_checked(Inflow inflow, std::size_t length, const SweepShapeInfo& shape) {
     if (inflow != Inflow::zeros_and_subnormals) {
         return checked_passes;
     }
-    return length > 40 ? 0 : std::min<std::uint64_t>(checked_passes, 2 * version.block_width + version.lanes + 1);
+    return length > 40 ? 0 : std::min<std::uint64_t>(checked_passes, 2 * shape.block_width + shape.lanes + 1);
 }
 
 // The routing of `input` by a stream that takes chunks of at most `capacity`
 // values, each of a size drawn from [1, capacity], and drains in chunks of
-// `capacity`.
+// `capacity`; with no capacity, by the stream that picks its own.
 std::vector<double> streamed(const std::vector<double>& input, std::uint64_t passes, const Coefficients& c,
-                             double first, const SweepVersionInfo& version, std::size_t capacity,
+                             double first, const SweepShapeInfo& shape, std::optional<std::size_t> capacity,
                              std::uint64_t seed) {
-    brooklet::reach_routing::SweepStream stream(passes, c, first, version.version, capacity);
+    std::optional<brooklet::reach_routing::SweepStream> stream;
+    if (capacity) {
+        stream.emplace(passes, c, first, shape.shape, *capacity);
+    } else {
+        stream.emplace(passes, c, first);
+    }
     std::vector<double> output;
     output.reserve(input.size());
     for (std::size_t read = 0; read < input.size();) {
-        const std::span<double> space = stream.inflow_space();
+        const std::span<double> space = stream->inflow_space();
         const std::size_t count = std::min<std::size_t>(input.size() - read, 1 + next_random(seed) % space.size());
         std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(read), count, space.begin());
         read += count;
-        std::ranges::copy(stream.route(count), std::back_inserter(output));
+        std::ranges::copy(stream->route(count), std::back_inserter(output));
     }
-    for (std::span<const double> part = stream.drain(); !part.empty(); part = stream.drain()) {
+    for (std::span<const double> part = stream->drain(); !part.empty(); part = stream->drain()) {
         std::ranges::copy(part, std::back_inserter(output));
     }
     return output;
@@ -239,42 +252,46 @@ std::vector<double> streamed(const std::vector<double>& input, std::uint64_t pas
 // Chunk capacities of the streamed form besides 1, which puts a chunk boundary
 // at every offset from every block's start and delay.
 constexpr std::array stream_capacities = {std::size_t{2}, std::size_t{5}, std::size_t{16}, std::size_t{150},
-                                          std::size_t{1024}};
+                                          std::size_t{256}, std::size_t{1024}};
 
 // Cases checked (one per length, inflow, weights and pass count, each routed
-// in place and streamed in chunks of one value and of a drawn capacity), or
-// nothing after the first mismatch, which is printed.
-std::optional<std::uint64_t> check_version(const SweepVersionInfo& version) {
+// in place and streamed in chunks of one value and of a drawn capacity, and,
+// where routing uses this shape, by the stream with the chunk length it
+// picks), or nothing after the first mismatch, which is printed.
+std::optional<std::uint64_t> check_shape(const SweepShapeInfo& shape) {
+    const brooklet::reach_routing::SweepVersion routing_version =
+        brooklet::reach_routing::sweep_versions().front().version;
     std::uint64_t cases = 0;
     for (const std::size_t length : check_lengths()) {
         for (const Inflow inflow : check_inflows) {
-            {
-                const std::uint64_t seed = length * 7 + static_cast<std::uint64_t>(inflow);
-                const Coefficients& c = check_weights[seed % check_weights.size()];
-                const double first = check_first_outflows[seed % check_first_outflows.size()];
-                const std::vector<double> input = check_values(inflow, length, seed);
-                std::vector<double> expected = input;
-                for (std::uint64_t passes = 1; passes <= passes_checked(inflow, length, version); ++passes) {
-                    reference_pass(expected, c, first);
-                    std::vector<double> swept = input;
-                    brooklet::reach_routing::route_passes_in_place(swept, passes, c, first, version.version);
-                    const std::size_t capacity = stream_capacities[(seed + passes) % stream_capacities.size()];
-                    const std::array<std::pair<std::size_t, std::vector<double>>, 3> results = {{
-                        {0, std::move(swept)},
-                        {1, streamed(input, passes, c, first, version, 1, seed + passes)},
-                        {capacity, streamed(input, passes, c, first, version, capacity, seed + passes)},
-                    }};
-                    ++cases;
-                    for (const auto& [chunk, routed] : results) {
-                        if (!same_results(expected, routed)) {
-                            std::printf("%s: MISMATCH with %zu values, %" PRIu64
-                                        " passes, weights %.17g %.17g %.17g, first outflow %g, inflow kind %d, "
-                                        "%s %zu\n",
-                                        version.name.data(), length, passes, c.c0, c.c1, c.c2, first,
-                                        static_cast<int>(inflow), chunk == 0 ? "in place" : "streamed in chunks of",
-                                        chunk);
-                            return std::nullopt;
-                        }
+            const std::uint64_t seed = length * 7 + static_cast<std::uint64_t>(inflow);
+            const Coefficients& c = check_weights[seed % check_weights.size()];
+            const double first = check_first_outflows[seed % check_first_outflows.size()];
+            const std::vector<double> input = check_values(inflow, length, seed);
+            std::vector<double> expected = input;
+            for (std::uint64_t passes = 1; passes <= passes_checked(inflow, length, shape); ++passes) {
+                reference_pass(expected, c, first);
+                std::vector<double> swept = input;
+                brooklet::reach_routing::route_passes_in_place(swept, passes, c, first, shape.shape);
+                const std::size_t capacity = stream_capacities[(seed + passes) % stream_capacities.size()];
+                std::vector<std::pair<std::size_t, std::vector<double>>> results;
+                results.emplace_back(0, std::move(swept));
+                results.emplace_back(1, streamed(input, passes, c, first, shape, 1, seed + passes));
+                results.emplace_back(capacity, streamed(input, passes, c, first, shape, capacity, seed + passes));
+                if (brooklet::reach_routing::sweep_shape(routing_version, passes) == shape.shape) {
+                    results.emplace_back(SIZE_MAX, streamed(input, passes, c, first, shape, std::nullopt, seed));
+                }
+                ++cases;
+                for (const auto& [chunk, routed] : results) {
+                    if (!same_results(expected, routed)) {
+                        const std::string how = chunk == 0          ? "in place"
+                                                : chunk == SIZE_MAX ? "streamed in the chunks it picks"
+                                                                    : "streamed in chunks of " + std::to_string(chunk);
+                        std::printf("%s: MISMATCH with %zu values, %" PRIu64
+                                    " passes, weights %.17g %.17g %.17g, first outflow %g, inflow kind %d, %s\n",
+                                    shape.name.data(), length, passes, c.c0, c.c1, c.c2, first,
+                                    static_cast<int>(inflow), how.c_str());
+                        return std::nullopt;
                     }
                 }
             }
@@ -283,50 +300,58 @@ std::optional<std::uint64_t> check_version(const SweepVersionInfo& version) {
     return cases;
 }
 
-// Checks every version built in that this processor runs; says which it
-// cannot run. The closing line counts versions.
+// Checks every block shape built in that this processor runs (every version
+// routes with some of them); says which it cannot run. The closing line
+// counts shapes.
 int check_mode() {
-    const auto runnable = brooklet::reach_routing::sweep_versions();
+    const auto runnable = brooklet::reach_routing::sweep_shapes();
     std::size_t passed = 0;
     std::size_t failed = 0;
     std::size_t skipped = 0;
-    std::printf("Sweep versions built into this %zu-bit build:", sizeof(void*) * 8);
-    for (const SweepVersionInfo& version : brooklet::reach_routing::built_in_sweep_versions()) {
-        std::printf(" %s", version.name.data());
+    std::printf("Sweep block shapes built into this %zu-bit build:", sizeof(void*) * 8);
+    for (const SweepShapeInfo& shape : brooklet::reach_routing::built_in_sweep_shapes()) {
+        std::printf(" %s", shape.name.data());
     }
-    std::printf("\n");
-    for (const SweepVersionInfo& version : brooklet::reach_routing::built_in_sweep_versions()) {
-        if (std::ranges::none_of(runnable, [&](const SweepVersionInfo& r) { return r.version == version.version; })) {
-            std::printf("%s: skipped, this processor cannot run it\n", version.name.data());
+    std::printf("; routing uses version %s\n", brooklet::reach_routing::sweep_versions().front().name.data());
+    for (const SweepShapeInfo& shape : brooklet::reach_routing::built_in_sweep_shapes()) {
+        if (std::ranges::none_of(runnable, [&](const SweepShapeInfo& r) { return r.shape == shape.shape; })) {
+            std::printf("%s: skipped, this processor cannot run it\n", shape.name.data());
             ++skipped;
             continue;
         }
         const double start = thread_seconds();
-        if (const std::optional<std::uint64_t> cases = check_version(version)) {
-            std::printf("%s: %" PRIu64 " cases identical to chained single passes (%.1f s)\n",
-                        version.name.data(), *cases, thread_seconds() - start);
+        if (const std::optional<std::uint64_t> cases = check_shape(shape)) {
+            std::printf("%s: %" PRIu64 " cases identical to chained single passes (%.1f s)\n", shape.name.data(),
+                        *cases, thread_seconds() - start);
             ++passed;
         } else {
             ++failed;
         }
     }
-    std::printf("sweep-versions: %zu passed, %zu failed, %zu skipped\n", passed, failed, skipped);
+    std::printf("sweep-shapes: %zu passed, %zu failed, %zu skipped\n", passed, failed, skipped);
     return failed == 0 ? 0 : 1;
 }
 
-// Routes `values` through a stream in chunks of `chunk` values, each chunk's
-// outflows copied back in place, as a caller that makes its results from them.
+// Routes `values` through a stream in chunks of `chunk` values (0: the chunk
+// length the stream picks), each chunk's outflows copied back in place, as a
+// caller that makes its results from them.
 void stream_through(std::vector<double>& values, std::uint64_t passes, const Coefficients& c,
-                    const SweepVersionInfo& version, std::size_t chunk) {
-    brooklet::reach_routing::SweepStream stream(passes, c, 10.0, version.version, chunk);
+                    const SweepShapeInfo& shape, std::size_t chunk) {
+    std::optional<brooklet::reach_routing::SweepStream> stream;
+    if (chunk == 0) {
+        stream.emplace(passes, c, 10.0);
+    } else {
+        stream.emplace(passes, c, 10.0, shape.shape, chunk);
+    }
     auto written = values.begin();
     for (std::size_t read = 0; read < values.size();) {
-        const std::size_t count = std::min(chunk, values.size() - read);
-        std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(read), count, stream.inflow_space().begin());
+        const std::span<double> space = stream->inflow_space();
+        const std::size_t count = std::min(space.size(), values.size() - read);
+        std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(read), count, space.begin());
         read += count;
-        written = std::ranges::copy(stream.route(count), written).out;
+        written = std::ranges::copy(stream->route(count), written).out;
     }
-    for (std::span<const double> part = stream.drain(); !part.empty(); part = stream.drain()) {
+    for (std::span<const double> part = stream->drain(); !part.empty(); part = stream->drain()) {
         written = std::ranges::copy(part, written).out;
     }
 }
@@ -343,10 +368,13 @@ std::vector<Number> numbers(const char* list) {
     return parsed;
 }
 
+enum class Form : std::uint8_t { in_place, streamed };
+
 struct Contender {
-    const SweepVersionInfo* version;
+    const SweepShapeInfo* shape;
     std::uint64_t passes;
-    std::size_t chunk;  // values per chunk of the streamed form; 0 in place
+    Form form;
+    std::size_t chunk;           // values per chunk of the streamed form; 0: the stream's own choice
     std::vector<double> cycles;  // per value·pass, one per round
 };
 
@@ -363,10 +391,109 @@ std::string load_average() {
     return text;
 }
 
+std::string processor_name() {
+    std::string name = "unknown processor";
+    if (FILE* file = std::fopen("/proc/cpuinfo", "r")) {
+        std::array<char, 256> line{};
+        while (std::fgets(line.data(), line.size(), file) != nullptr) {
+            const std::string_view text = line.data();
+            if (text.starts_with("model name")) {
+                const std::size_t colon = text.find(':');
+                name = std::string(text.substr(colon + 2, text.size() - colon - 3));
+                break;
+            }
+        }
+        static_cast<void>(std::fclose(file));
+    }
+    return name;
+}
+
 double median(std::vector<double> values) {
     std::ranges::sort(values);
     const std::size_t middle = values.size() / 2;
     return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+std::string median_and_range(const std::vector<double>& values) {
+    std::array<char, 64> text{};
+    std::snprintf(text.data(), text.size(), "%.3f (%.3f-%.3f)", median(values), *std::ranges::min_element(values),
+                  *std::ranges::max_element(values));
+    return text.data();
+}
+
+// ------------------------------------------------- multiply throughput
+
+// Multiplies per cycle of one vector width: independent chains of
+// multiplies, more than the multiply units can overlap (two units of latency
+// 3 overlap 6) and few enough to stay in registers with the factor, so that
+// they run at the units' throughput. The factor comes through an asm
+// statement, so that nothing is folded.
+template <typename Vector>
+[[gnu::always_inline]] inline double vector_multiplies_per_cycle(double rate) {
+#ifdef __i386__
+    constexpr std::size_t chains = 7;  // 8 vector registers
+#else
+    constexpr std::size_t chains = 12;
+#endif
+    constexpr std::uint64_t rounds = 200'000;
+    Vector factor{};
+    for (std::size_t lane = 0; lane < sizeof(Vector) / sizeof(double); ++lane) {
+        factor[lane] = 1.0;
+    }
+    std::array<Vector, chains> products{};
+    for (std::size_t k = 0; k < chains; ++k) {
+        products[k] = factor;
+    }
+    asm volatile("" : "+m"(factor));
+    const Vector f = factor;
+    const double start = thread_seconds();
+    for (std::uint64_t r = 0; r < rounds; ++r) {
+        for (std::size_t k = 0; k < chains; ++k) {
+            products[k] = products[k] * f;
+        }
+    }
+    const double seconds = thread_seconds() - start;
+    asm volatile("" : : "m"(products));
+    return static_cast<double>(rounds * chains) / (seconds * rate);
+}
+
+using Double2 = double __attribute__((vector_size(16)));
+using Double4 = double __attribute__((vector_size(32)));
+using Double8 = double __attribute__((vector_size(64)));
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+[[gnu::noinline]] double two_double_multiplies(double rate) { return vector_multiplies_per_cycle<Double2>(rate); }
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::noinline, gnu::target("avx2")]] double four_double_multiplies(double rate) {
+    return vector_multiplies_per_cycle<Double4>(rate);
+}
+#endif
+#ifdef __x86_64__
+[[gnu::noinline, gnu::target("avx512f")]] double eight_double_multiplies(double rate) {
+    return vector_multiplies_per_cycle<Double8>(rate);
+}
+#endif
+
+// Doubles multiplied per cycle at most, by the widest vectors that a shape
+// runnable here uses.
+double doubles_multiplied_per_cycle(double rate) {
+    double best = 2.0 * two_double_multiplies(rate);
+    for (const SweepShapeInfo& shape : brooklet::reach_routing::sweep_shapes()) {
+#if defined(__x86_64__) || defined(__i386__)
+        if (shape.lanes == 4) {
+            best = std::max(best, 4.0 * four_double_multiplies(rate));
+        }
+#endif
+#ifdef __x86_64__
+        if (shape.lanes == 8) {
+            best = std::max(best, 8.0 * eight_double_multiplies(rate));
+        }
+#endif
+    }
+    return best;
 }
 
 }  // namespace
@@ -376,41 +503,56 @@ int main(int argc, char** argv) {
     std::size_t length = 50'000;  // 400 kB: the sweep is bound by arithmetic, not by memory
     std::vector<std::uint64_t> chosen_passes;
     std::vector<std::size_t> stream_chunks;
+    bool every_shape = true;
     if (argc == 2 && std::string_view(argv[1]) == "--check") {
         return check_mode();
     }
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
+        if (option == "--routing-only") {
+            every_shape = false;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            break;
+        }
         if (option == "--rounds") {
-            rounds = std::strtoull(argv[i + 1], nullptr, 10);
+            rounds = std::strtoull(argv[++i], nullptr, 10);
         } else if (option == "--length") {
-            length = std::strtoull(argv[i + 1], nullptr, 10);
+            length = std::strtoull(argv[++i], nullptr, 10);
         } else if (option == "--passes") {
-            chosen_passes = numbers<std::uint64_t>(argv[i + 1]);
+            chosen_passes = numbers<std::uint64_t>(argv[++i]);
         } else if (option == "--stream") {
-            stream_chunks = numbers<std::size_t>(argv[i + 1]);
+            stream_chunks = numbers<std::size_t>(argv[++i]);
         }
     }
+    if (chosen_passes.empty()) {
+        chosen_passes = {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                         22, 23, 24, 32, 33, 64, 73, 128, 256, 300};
+    }
     const std::string load_before = load_average();
+    const brooklet::reach_routing::SweepVersionInfo& routing = brooklet::reach_routing::sweep_versions().front();
+    const auto routing_shape = [&](std::uint64_t passes) -> const SweepShapeInfo& {
+        const auto shapes = brooklet::reach_routing::sweep_shapes();
+        return *std::ranges::find(shapes, brooklet::reach_routing::sweep_shape(routing.version, passes),
+                                  &SweepShapeInfo::shape);
+    };
 
     std::vector<Contender> contenders;
-    for (const SweepVersionInfo& version : brooklet::reach_routing::sweep_versions()) {
-        if (!check_version(version)) {
+    for (const SweepShapeInfo& shape : brooklet::reach_routing::sweep_shapes()) {
+        if (!check_shape(shape)) {
             return 1;
         }
-        const std::uint64_t full = version.block_width;
-        const std::vector<std::uint64_t> passes_timed =
-            chosen_passes.empty() ? std::vector<std::uint64_t>{full, full / 2, full / 4, 2, full + full / 4,
-                                                               2 * full, 256}
-                                  : chosen_passes;
-        for (const std::uint64_t passes : passes_timed) {
-            if (std::ranges::none_of(contenders, [&](const Contender& other) {
-                    return other.version == &version && other.passes == passes;
-                })) {
-                contenders.push_back({&version, passes, 0, {}});
-                for (const std::size_t chunk : stream_chunks) {
-                    contenders.push_back({&version, passes, chunk, {}});
-                }
+    }
+    for (const std::uint64_t passes : chosen_passes) {
+        for (const SweepShapeInfo& shape : brooklet::reach_routing::sweep_shapes()) {
+            if (every_shape || shape.shape == routing_shape(passes).shape) {
+                contenders.push_back({&shape, passes, Form::in_place, 0, {}});
+            }
+        }
+        if (!stream_chunks.empty()) {
+            for (const std::size_t chunk : stream_chunks) {
+                contenders.push_back({&routing_shape(passes), passes, Form::streamed, chunk, {}});
             }
         }
     }
@@ -420,11 +562,13 @@ int main(int argc, char** argv) {
     std::vector<double> values(length);
     std::vector<double> rates;
     std::vector<double> step_latencies;
+    std::vector<double> multiply_rates;
     constexpr double value_passes_per_sample = 4e7;
     for (std::size_t round = 0; round < rounds; ++round) {
         const double rate = clock_rate();
         rates.push_back(rate);
         step_latencies.push_back(recurrence_step_cycles(rate));
+        multiply_rates.push_back(doubles_multiplied_per_cycle(rate));
         for (std::size_t k = 0; k < contenders.size(); ++k) {
             Contender& contender = contenders[(k + round) % contenders.size()];
             const auto calls = static_cast<std::size_t>(std::max(
@@ -432,11 +576,11 @@ int main(int argc, char** argv) {
             values = source;
             const double start = thread_seconds();
             for (std::size_t call = 0; call < calls; ++call) {
-                if (contender.chunk == 0) {
+                if (contender.form == Form::in_place) {
                     brooklet::reach_routing::route_passes_in_place(values, contender.passes, c, 10.0,
-                                                                   contender.version->version);
+                                                                   contender.shape->shape);
                 } else {
-                    stream_through(values, contender.passes, c, *contender.version, contender.chunk);
+                    stream_through(values, contender.passes, c, *contender.shape, contender.chunk);
                 }
             }
             const double seconds = thread_seconds() - start;
@@ -448,31 +592,50 @@ int main(int argc, char** argv) {
 
     const double rate = median(rates);
     const double step = median(step_latencies);
-    std::printf("Sweep kernel, %zu-bit build: cycles per value·pass, %zu values in place, %zu interleaved rounds.\n",
-                sizeof(void*) * 8, length, rounds);
+    const double multiplied = median(multiply_rates);
+    const double throughput_bound = 3.0 / std::round(multiplied);
+    std::printf("Sweep kernel on %s, %zu-bit build: cycles per value·pass, %zu values, %zu interleaved rounds.\n",
+                processor_name().c_str(), sizeof(void*) * 8, length, rounds);
     std::printf("Cycles = thread CPU time x clock rate; the rate is measured in every round by a chain of\n"
                 "2e7 dependent integer adds (one per cycle): median %.3f GHz, range %.3f-%.3f.\n",
                 rate * 1e-9, *std::ranges::min_element(rates) * 1e-9, *std::ranges::max_element(rates) * 1e-9);
-    std::printf("One step of the recurrence (multiply, then add, on the previous outflow) takes %.2f cycles.\n",
-                step);
     std::printf("Load average (1, 5, 15 min) before: %s, after: %s.\n", load_before.c_str(), load_after.c_str());
-    std::printf("All versions checked bit for bit against chained single passes first.\n\n");
-    std::printf("Bounds: throughput = 3 multiplications per value·pass over (lanes x 2 multiply pipes);\n"
-                "latency = one recurrence step per sweep step shared by the passes of a block.\n\n");
-    std::printf("%-9s %6s %7s %6s  %-26s %10s %8s\n", "version", "passes", "blocks", "chunk", "cycles/value·pass",
-                "throughput", "latency");
-    std::printf("%-9s %6s %7s %6s  %-26s %10s %8s\n", "", "", "", "", "median (min-max)", "bound", "bound");
+    std::printf("Every shape checked bit for bit against chained single passes first.\n\n");
+    std::printf("Bounds of this processor, measured in every round:\n"
+                "  latency: one step of the recurrence (a multiply, then an add) takes %.2f cycles, and a\n"
+                "    sweep step of a block moves each of its passes on by one step: %.2f / passes;\n"
+                "  throughput: %.2f doubles multiplied per cycle (median; independent multiplies of the\n"
+                "    widest vectors here), 3 multiplies per value·pass: %.3f cycles.\n"
+                "Bound for P passes = max(latency / P, throughput). Routing uses version %s.\n\n",
+                step, step, multiplied, throughput_bound, routing.name.data());
+    std::printf("%-10s %6s %7s %7s  %-22s %7s %8s  %s\n", "shape", "passes", "blocks", "chunk",
+                "cycles/value·pass", "bound", "x bound", "streamed / in place");
+    std::printf("%-10s %6s %7s %7s  %-22s %7s %8s  %s\n", "", "", "", "", "median (min-max)", "", "",
+                "median (min-max)");
     for (const Contender& contender : contenders) {
-        const std::uint64_t width = contender.version->block_width;
-        const std::uint64_t blocks = (contender.passes + width - 1) / width;
-        const double throughput_bound = 3.0 / (static_cast<double>(contender.version->lanes) * 2.0);
-        const double passes_per_block = static_cast<double>(contender.passes) / static_cast<double>(blocks);
-        const std::string range = std::to_string(median(contender.cycles)).substr(0, 5) + " (" +
-                                  std::to_string(*std::ranges::min_element(contender.cycles)).substr(0, 5) + "-" +
-                                  std::to_string(*std::ranges::max_element(contender.cycles)).substr(0, 5) + ")";
-        const std::string chunk = contender.chunk == 0 ? "-" : std::to_string(contender.chunk);
-        std::printf("%-9s %6" PRIu64 " %7" PRIu64 " %6s  %-26s %10.3f %8.3f\n", contender.version->name.data(),
-                    contender.passes, blocks, chunk.c_str(), range.c_str(), throughput_bound, step / passes_per_block);
+        std::string to_in_place;
+        const auto in_place = std::ranges::find_if(contenders, [&](const Contender& other) {
+            return other.form == Form::in_place && other.shape == contender.shape && other.passes == contender.passes;
+        });
+        if (contender.form == Form::streamed && in_place != contenders.end()) {
+            std::vector<double> ratios;
+            for (std::size_t round = 0; round < rounds; ++round) {
+                ratios.push_back(contender.cycles[round] / in_place->cycles[round]);
+            }
+            to_in_place = median_and_range(ratios);
+        }
+        const double bound = std::max(step / static_cast<double>(contender.passes), throughput_bound);
+        const std::string chunk = contender.form == Form::in_place ? "-"
+                                  : contender.chunk == 0           ? "own"
+                                                                   : std::to_string(contender.chunk);
+        const bool routed = contender.form == Form::in_place && contender.shape == &routing_shape(contender.passes);
+        const std::string name = std::string(contender.shape->name) + (routed ? " *" : "");
+        std::printf("%-10s %6" PRIu64 " %7" PRIu64 " %7s  %-22s %7.3f %8.2f  %s\n", name.c_str(), contender.passes,
+                    brooklet::reach_routing::sweep_blocks(contender.passes, contender.shape->shape), chunk.c_str(),
+                    median_and_range(contender.cycles).c_str(), bound, median(contender.cycles) / bound,
+                    to_in_place.c_str());
     }
+    std::printf("\n* the shape that routing uses for that number of passes. Chunk \"own\": the chunk length that\n"
+                "the stream picks for its blocks (what the module's calls use).\n");
     return 0;
 }

@@ -5,7 +5,12 @@ interleaved rounds: each round runs every contender of one input once, in an ord
 from round to round. Each figure is the median of the per-round ratios, with their range
 (min-max), so that a slow spell of the machine hits all contenders of a round alike.
 
-    python bench/run.py [--quick] [--write] [--sections list,passes,numpy,memory] [--rounds N]
+    python bench/run.py [--quick] [--write] [--sections list,shapes,passes,numpy,memory] [--rounds N]
+
+The floor is a small C extension that this script builds for the running interpreter (its
+sysconfig and the system C compiler, in a temporary directory): it reads n values (floats, ints,
+float subclasses, or a buffer of doubles) and returns a list of n new floats, which is the least
+that any routing into a list must do. Every input shape is reported as a ratio to it.
 
 --quick runs smaller inputs; --write replaces bench/results.md and bench/results.png (`make
 bench` asks for it; without it the report is only printed). NumPy, SciPy and matplotlib
@@ -27,6 +32,8 @@ import statistics
 import struct
 import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
 from pathlib import Path
 
@@ -38,12 +45,12 @@ NUMPY_PASSES = (1, 2, 4, 8, 16, 64, 256)
 LIST_PASSES = (1, 16, 64, 256)
 # Cost of a list of 10^6 values through this many sub-reaches, as a ratio to one sub-reach.
 PASS_TARGETS = {16: 1.1, 64: 1.35, 256: 2.0}
-SECTIONS = ("list", "passes", "numpy", "memory")
+SECTIONS = ("list", "shapes", "passes", "numpy", "memory")
 
 
 def ensure_requirements(need_chart: bool) -> None:
     """Installs bench/requirements.txt into this interpreter's environment when a module is missing."""
-    needed = ["numpy", "scipy"] + (["matplotlib"] if need_chart else [])
+    needed = ["numpy", "scipy", "pandas"] + (["matplotlib"] if need_chart else [])
     missing = [name for name in needed if importlib.util.find_spec(name) is None]
     if missing:
         print(f"installing {', '.join(missing)} (bench/requirements.txt) into {sys.prefix}", file=sys.stderr)
@@ -109,6 +116,140 @@ def check_same_work(passes: int) -> None:
     worst = float(np.max(np.abs(ours - theirs) / np.maximum(np.abs(ours), 1.0)))
     if worst > 1e-9:
         raise SystemExit(f"SciPy disagrees with brooklet by {worst:.3g} (passes={passes})")
+
+
+# ------------------------------------------------------------------ the floor
+
+FLOOR_SOURCE = r"""
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+/* The value of one item as the routing reads it: a float or float subclass by its stored value,
+   an exact int by PyLong_AsDouble, anything else by its __float__. */
+static double value_of(PyObject *item)
+{
+    if (PyFloat_Check(item)) {
+        return PyFloat_AS_DOUBLE(item);
+    }
+    if (PyLong_CheckExact(item)) {
+        return PyLong_AsDouble(item);
+    }
+    return PyFloat_AsDouble(item);
+}
+
+/* A list of n new floats, one for each item of a list or tuple. */
+static PyObject *floats_from_items(PyObject *module, PyObject *sequence)
+{
+    (void)module;
+    PyObject *fast = PySequence_Fast(sequence, "a list or tuple");
+    if (fast == NULL) {
+        return NULL;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+    PyObject **items = PySequence_Fast_ITEMS(fast);
+    PyObject *list = PyList_New(n);
+    if (list == NULL) {
+        Py_DECREF(fast);
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double value = value_of(items[i]);
+        if (value == -1.0 && PyErr_Occurred()) {
+            Py_DECREF(list);
+            Py_DECREF(fast);
+            return NULL;
+        }
+        PyObject *item = PyFloat_FromDouble(value);
+        if (item == NULL) {
+            Py_DECREF(list);
+            Py_DECREF(fast);
+            return NULL;
+        }
+        PyList_SET_ITEM(list, i, item);
+    }
+    Py_DECREF(fast);
+    return list;
+}
+
+/* A list of n new floats from a contiguous buffer of n doubles. */
+static PyObject *floats_from_buffer(PyObject *module, PyObject *object)
+{
+    (void)module;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        return NULL;
+    }
+    if (view.itemsize != sizeof(double) || view.format == NULL || strcmp(view.format, "d") != 0) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_TypeError, "a buffer of doubles");
+        return NULL;
+    }
+    Py_ssize_t n = view.len / (Py_ssize_t)sizeof(double);
+    const double *values = view.buf;
+    PyObject *list = PyList_New(n);
+    if (list == NULL) {
+        PyBuffer_Release(&view);
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyFloat_FromDouble(values[i]);
+        if (item == NULL) {
+            Py_DECREF(list);
+            PyBuffer_Release(&view);
+            return NULL;
+        }
+        PyList_SET_ITEM(list, i, item);
+    }
+    PyBuffer_Release(&view);
+    return list;
+}
+
+static PyMethodDef methods[] = {
+    {"floats_from_items", floats_from_items, METH_O, NULL},
+    {"floats_from_buffer", floats_from_buffer, METH_O, NULL},
+    {NULL, NULL, 0, NULL},
+};
+
+static PyModuleDef_Slot slots[] = {
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, NULL},
+};
+
+static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "bench_floor", NULL, 0, methods, slots};
+
+PyMODINIT_FUNC PyInit_bench_floor(void) { return PyModuleDef_Init(&definition); }
+"""
+
+
+def build_floor():
+    """Compiles the floor extension for this interpreter into a temporary directory and loads it."""
+    import importlib.machinery
+
+    compiler = os.environ.get("CC") or sysconfig.get_config_var("CC") or "cc"
+    directory = Path(tempfile.mkdtemp(prefix="brooklet-floor-"))
+    source = directory / "bench_floor.c"
+    source.write_text(FLOOR_SOURCE)
+    target = directory / f"bench_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
+    command = [*compiler.split()[:1], "-O2", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
+               str(source), "-o", str(target)]
+    subprocess.run(command, check=True)
+    loader = importlib.machinery.ExtensionFileLoader("bench_floor", str(target))
+    spec = importlib.machinery.ModuleSpec("bench_floor", loader, origin=str(target))
+    module = loader.create_module(spec)
+    loader.exec_module(module)
+    return module
+
+
+_floor = None
+
+
+def floor():
+    global _floor
+    if _floor is None:
+        _floor = build_floor()
+    return _floor
 
 
 # ------------------------------------------------------------------ timing
@@ -190,14 +331,14 @@ class Report:
 
 def section_list(report: Report, sizes: list[int], rounds: int, python_limit: int) -> None:
     report.add("## Lists of floats, one pass, against the floor", "",
-               "`floor` is `array('d', v).tolist()`: reading n floats and making a list of n floats.", "",
+               "`floor` is the C floor: it reads n floats and makes a list of n new floats.", "",
                "| n | floor ms | brooklet ms | brooklet / floor | pure Python / brooklet |",
                "| ---: | ---: | ---: | ---: | ---: |")
     rng = random.Random(7)
     before = load_average()
     for n in sizes:
         values = [rng.uniform(0, 1000) for _ in range(n)]
-        contenders = {"floor": lambda: array.array("d", values).tolist(),
+        contenders = {"floor": lambda: floor().floats_from_items(values),
                       "brooklet": lambda: brooklet_call(values, 1)}
         if n <= python_limit:
             contenders["pure Python"] = lambda: pure_python(values, 1)
@@ -206,6 +347,63 @@ def section_list(report: Report, sizes: list[int], rounds: int, python_limit: in
         report.add(f"| {n:,} | {ms(times['floor'])} | {ms(times['brooklet'])} | "
                    f"{fmt_ratio(ratio(times, 'brooklet', 'floor'))} | {python} |")
         report.chart.setdefault("list", []).append((n, times))
+    report.add("")
+    report.load_line(before, load_average())
+
+
+def input_shapes(n: int) -> list[tuple[str, object, object, dict]]:
+    """(name, inflow, what the floor reads, arguments after the inflow) for every input shape."""
+    import numpy as np
+
+    rng = random.Random(5)
+    floats = [rng.uniform(0, 1000) for _ in range(n)]
+    exact = {"k": 2 * HOUR, "x": X, "time_step": HOUR, "initial_outflow": INITIAL_OUTFLOW}
+    shapes = [
+        ("list of floats", floats, "items", exact),
+        ("tuple of floats", tuple(floats), "items", exact),
+        ("list of ints", [rng.randrange(0, 1000) for _ in range(n)], "items", exact),
+        ("list of numpy.float64", list(np.array(floats)), "items", exact),
+        ("NumPy array", np.array(floats), "buffer", exact),
+        ("array('d')", array.array("d", floats), "buffer", exact),
+    ]
+    try:
+        import pandas as pd
+    except ImportError:
+        pass
+    else:
+        shapes.append(("list of floats; pd.Timedelta k and time_step, numpy.float64 x and initial_outflow",
+                       floats, "items", {"k": pd.Timedelta(hours=2), "x": np.float64(X),
+                                         "time_step": pd.Timedelta(hours=1),
+                                         "initial_outflow": np.float64(INITIAL_OUTFLOW)}))
+    return shapes
+
+
+def section_shapes(report: Report, sizes: list[int], rounds: int) -> None:
+    import brooklet
+
+    route = brooklet.reach.muskingum_routing
+    report.add("## Every input shape, one pass, against the C floor", "",
+               "The C floor reads the same n values (items of the list or tuple, or the buffer) and makes a",
+               "list of n new floats. `exact arguments` is the same call with `timedelta` and `float`",
+               "arguments.", "",
+               "| input | n | floor ms | brooklet ms | brooklet / floor | / exact arguments |",
+               "| --- | ---: | ---: | ---: | ---: | ---: |")
+    before = load_average()
+    for n in sizes:
+        for name, inflow, reads, arguments in input_shapes(n):
+            read = floor().floats_from_items if reads == "items" else floor().floats_from_buffer
+            contenders = {
+                "floor": lambda read=read, inflow=inflow: read(inflow),
+                "brooklet": lambda inflow=inflow, a=arguments: route(inflow, a["k"], a["x"], a["time_step"], 1,
+                                                                     a["initial_outflow"]),
+            }
+            plain = type(arguments["k"]) is datetime.timedelta
+            if not plain:
+                contenders["exact"] = lambda inflow=inflow: brooklet_call(inflow, 1)
+            times = interleaved(contenders, rounds)
+            exact = "-" if plain else fmt_ratio(ratio(times, "brooklet", "exact"))
+            report.add(f"| {name} | {n:,} | {ms(times['floor'])} | {ms(times['brooklet'])} | "
+                       f"{fmt_ratio(ratio(times, 'brooklet', 'floor'))} | {exact} |")
     report.add("")
     report.load_line(before, load_average())
 
@@ -238,10 +436,10 @@ def section_numpy(report: Report, sizes: list[int], rounds: int) -> None:
     report.add("## NumPy float64 input against SciPy", "",
                "SciPy is `lfilter` for one pass and `sosfilt` with one first-order section per pass,",
                "each followed by `.tolist()` (checked to agree with brooklet to 1e-9). The floor is",
-               "`arr.tolist()`.", "")
+               "the C floor reading the array's buffer.", "")
     for n in sizes:
         values = np.random.default_rng(3).uniform(0, 1000, n)
-        contenders = {"floor": lambda: values.tolist()}
+        contenders = {"floor": lambda: floor().floats_from_buffer(values)}
         for p in NUMPY_PASSES:
             contenders[f"brooklet {p}"] = lambda p=p: brooklet_call(values, p)
             contenders[f"SciPy {p}"] = lambda p=p: scipy_routing(values, p).tolist()
@@ -249,7 +447,7 @@ def section_numpy(report: Report, sizes: list[int], rounds: int) -> None:
         times = interleaved(contenders, rounds if n < 10**7 else max(3, rounds // 2))
         after = load_average()
         report.add(f"### n = {n:,}", "",
-                   f"Floor `arr.tolist()`: {ms(times['floor'])} ms; brooklet with one pass / floor: "
+                   f"C floor: {ms(times['floor'])} ms; brooklet with one pass / floor: "
                    f"{fmt_ratio(ratio(times, 'brooklet 1', 'floor'))}.", "",
                    "| passes | brooklet ms | brooklet / one pass | SciPy ms | SciPy / brooklet |",
                    "| ---: | ---: | ---: | ---: | ---: |")
@@ -319,11 +517,33 @@ def section_memory(report: Report, n: int) -> None:
 
 # ------------------------------------------------------------------ output
 
+def processor() -> str:
+    """The processor's model name, family and model, from /proc/cpuinfo where there is one."""
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if not line.strip():
+                    break
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
+    except OSError:
+        return platform.processor() or platform.machine()
+    name = fields.get("model name", platform.machine())
+    if "cpu family" in fields and "model" in fields:
+        name += f" (family {fields['cpu family']}, model {fields['model']})"
+    flags = fields.get("flags", "").split()
+    if "hypervisor" in flags:
+        name += ", virtualised"
+    return name
+
+
 def machine_line() -> str:
     import numpy as np
     import scipy
 
-    return (f"Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+    today = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    return (f"Run {today} on {processor()}, {os.cpu_count()} cores, {platform.machine()}; "
             f"{platform.python_implementation()} {platform.python_version()} ({sys.platform}), "
             f"NumPy {np.__version__}, SciPy {scipy.__version__}.")
 
@@ -340,7 +560,7 @@ def draw_chart(chart: dict, path: Path) -> None:
         points = [(n, statistics.median(times[name]) / n * 1e9) for n, times in chart.get("list", [])
                   if name in times]
         if points:
-            left.plot(*zip(*points), marker="o", label=name if name != "floor" else "floor: array('d', v).tolist()")
+            left.plot(*zip(*points), marker="o", label=name if name != "floor" else "floor: C loop, n floats to a list")
     left.set_xscale("log")
     left.set_yscale("log")
     left.set_xlabel("hydrograph length n")
@@ -384,6 +604,8 @@ def main() -> None:
     if "list" in sections:
         sizes = [10**k for k in range(2, 6 if args.quick else 8)]
         section_list(report, sizes, rounds, python_limit=10**4 if args.quick else 10**6)
+    if "shapes" in sections:
+        section_shapes(report, [10**3, 10**5] if args.quick else [10**3, 10**6], rounds)
     if "passes" in sections:
         section_passes(report, 10**6, rounds)
     if "numpy" in sections:

@@ -4,9 +4,12 @@
 #
 #   scripts/bench-kernel.sh [--rounds N] [--length N]      # or: make bench-kernel
 #
-# Each run measures every vector version that its processor and build can run (AVX-512, AVX2 and
-# the baseline SSE2 version on x86-64; 32-bit code has no AVX-512 version). BROOKLET_TARGET_DIR
-# names the target scripts (default ../shared/target); BROOKLET_BENCH_HOST_ONLY=1 skips the target.
+# Each run checks and then measures every block shape that its processor and build can run (on
+# x86-64: eight doubles and four doubles in the 32 registers of AVX-512, four doubles with AVX2,
+# two doubles; 32-bit code has AVX2 and two doubles), at pass counts from 2 to 300, beside the
+# bound that it measures for its processor, and marks the shape that routing picks for each.
+# BROOKLET_TARGET_DIR names the target scripts (default ../shared/target);
+# BROOKLET_BENCH_HOST_ONLY=1 skips the target.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

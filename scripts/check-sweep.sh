@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Checks every vector version of the multi-pass sweep that this processor runs (AVX-512, AVX2
-# and the baseline SSE2 version on x86-64), in place and streamed in chunks (SweepStream), bit
-# for bit against chained single passes: builds the sweep's kernel program
-# (bench/kernel_bench.cpp) in build/kernel-bench and runs its check mode (10-25 s),
-# saying what it does at each step: a cold compile is silent for half a minute otherwise.
-# `make test` runs it before the test suite, which only reaches the version that routing picks
-# here. A version the processor cannot run is reported as skipped.
+# Checks every block shape of the multi-pass sweep that this processor runs (on x86-64: eight
+# doubles and four doubles in the 32 registers of AVX-512, four doubles in the 16 of AVX2, and
+# two doubles; every version routes with some of them), at every pass count from 1 to 300, in
+# place and streamed in chunks (SweepStream, including the chunk length that it picks itself),
+# bit for bit against chained single passes: builds the sweep's kernel program
+# (bench/kernel_bench.cpp) in build/kernel-bench and runs its check mode, about ten seconds.
+# `make test` runs it before the test suite, which only reaches the shapes that routing picks
+# here. A shape the processor cannot run is reported as skipped.
 #
 #   scripts/check-sweep.sh
 set -euo pipefail

@@ -111,9 +111,10 @@ def test_numpy_arrays_match_iteration(routing, bits, sub_reaches):
     assert str(message).startswith("argument 'inflow': ")
 
 
-@pytest.mark.parametrize("sub_reaches", [2, 17, 150])
+@pytest.mark.parametrize("sub_reaches", [2, 17, 150, 600])
 def test_streamed_inflow_matches_iteration(routing, bits, sub_reaches):
-    # 3000 values take several chunks of the sweep's stream. An item that is not an exact float
+    # 3000 values take several chunks of the sweep's stream (longer chunks through the nine blocks
+    # of 600 passes than through fewer blocks). An item that is not an exact float
     # late in a list is met after chunks have been routed and made into floats: the call starts
     # again on the general path.
     values = [100.0 + 50.0 * math.sin(i / 40.0) for i in range(3000)]
@@ -213,8 +214,9 @@ def test_sweep_matches_passes_one_after_another(routing, bits, inflow, passes, s
 
 @pytest.mark.parametrize("length", [1, 2, 5, 33, 3000])
 def test_long_hydrograph_through_many_passes(routing, bits, length):
-    # Pass counts 1 to 159 cover every remainder of a split into blocks of 72, 16 or 8 passes, one
-    # to three blocks of 72 and up to twenty of 8, and hydrographs shorter than a block takes to fill.
+    # Pass counts 1 to 159 cover every remainder of a split into blocks of 72, 36, 16 or 8 passes,
+    # one to three blocks of 72 and up to twenty of 8, and hydrographs shorter than a block takes
+    # to fill.
     inflow = [100.0 + 50.0 * math.sin(i / 40.0) for i in range(length)]
     chained = inflow
     for passes in range(1, 160):

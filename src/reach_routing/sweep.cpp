@@ -164,6 +164,14 @@ template <typename Vector>
     return std::bit_cast<Vector>(bits);
 }
 
+// Calls body(integral_constant<i>) for i = 0 up to Count - 1.
+template <std::size_t Count, typename Body>
+[[gnu::always_inline]] inline void for_each_ascending(const Body& body) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (body(std::integral_constant<std::size_t, I>{}), ...);
+    }(std::make_index_sequence<Count>{});
+}
+
 // Calls body(integral_constant<i>) for i = Count - 1 down to 0.
 template <std::size_t Count, typename Body>
 [[gnu::always_inline]] inline void for_each_descending(const Body& body) {
@@ -172,7 +180,7 @@ template <std::size_t Count, typename Body>
     }(std::make_index_sequence<Count>{});
 }
 
-template <typename Vector, std::size_t Passes>
+template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTraits<Vector>::registers>
 struct BlockLayout {
     static constexpr std::size_t lanes = VectorTraits<Vector>::lanes;
     static constexpr std::size_t vectors = (Passes + lanes - 1) / lanes;
@@ -187,20 +195,31 @@ struct BlockLayout {
     // no chain waits on, are kept in memory, so that the register allocator
     // does not spill an outflow instead and put a store and a reload on its
     // chain.
-    static constexpr bool terms_in_memory = 3 * vectors + 2 > VectorTraits<Vector>::registers;
+    static constexpr bool terms_in_memory = 3 * vectors + 2 > Registers;
     // Steps between a pass and the next. Terms are formed skew - 1 steps
     // before they are used; terms kept in memory come back through store
     // forwarding, which a skew of 3 keeps off the pace of the sweep.
     static constexpr std::size_t skew = terms_in_memory ? 3 : 2;
+    // Whether a step takes the vectors first to last, each vector's own
+    // multiply ahead of those that read its outflow as the next vector's
+    // input (which then reads a copy from before the step), rather than last
+    // to first. The processor starts the oldest of the operations that wait
+    // on the same value first, and the chain, which sets the pace, should not
+    // wait behind the terms: measured on Zen 4, this makes the 256-bit blocks
+    // in 32 registers about a sixth faster at 5 to 9 passes, and the
+    // two-double blocks of 3 passes 1.04x the latency bound instead of 1.16x;
+    // with 16 or 8 registers and more vectors, the copy costs more than the
+    // order gains.
+    static constexpr bool chain_first = Registers >= 32 || (lanes == 2 && vectors <= 2);
     // The last pass is this many steps behind the first.
     static constexpr std::size_t lag = skew * (Passes - 1);
 };
 
 // A block's passes between calls of `advance_block`: what the sweep keeps in
 // registers while it runs, and how many inputs the block has taken.
-template <typename Vector, std::size_t Passes>
+template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTraits<Vector>::registers>
 struct BlockState {
-    using Layout = BlockLayout<Vector, Passes>;
+    using Layout = BlockLayout<Vector, Passes, Registers>;
     std::array<Vector, Layout::vectors> outflow{};  // each pass's outflow at its current time
     // c1 * I[t-1] + c0 * I[t] for each pass's time in the skew - 1 steps to
     // come, one set a step; and c1 * I[t] for the time after that.
@@ -219,11 +238,11 @@ struct BlockState {
 // input once the block has taken that many; the caller keeps them readable.
 // The pass vectors are indexed by constants only, so that they stay in
 // registers.
-template <typename Vector, std::size_t Passes>
-[[gnu::always_inline]] inline std::size_t advance_block(BlockState<Vector, Passes>& state, const double* in,
+template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTraits<Vector>::registers>
+[[gnu::always_inline]] inline std::size_t advance_block(BlockState<Vector, Passes, Registers>& state, const double* in,
                                                         std::size_t count, double* out, const Coefficients& c,
                                                         double first_outflow) noexcept {
-    using Layout = BlockLayout<Vector, Passes>;
+    using Layout = BlockLayout<Vector, Passes, Registers>;
     constexpr std::size_t vectors = Layout::vectors;
     constexpr std::size_t skew = Layout::skew;
     const auto c0 = splat<Vector>(c.c0);
@@ -257,23 +276,30 @@ template <typename Vector, std::size_t Passes>
     auto& earlier = *earlier_at;
 
     // One sweep step: every pass moves on by one time, and the inflow terms of
-    // its next time are formed from its input's two latest values. Vectors are
-    // taken last to first, so that each reads its input before that moves on.
+    // its next time are formed from its input's two latest values, each
+    // vector's input read before it moves on. See BlockLayout::chain_first
+    // for the order of the vectors.
     const auto step = [&](std::size_t s, const Vector& input_window) {
         auto& terms = (*terms_at)[s % (skew - 1)];  // used now, and formed for skew - 1 steps on
-        const Vector block_input = shift_in(outflow[vectors - 1], input_window);
-        for_each_descending<vectors>([&](auto vector) {
-            constexpr std::size_t g = decltype(vector)::value;
-            outflow[g] = c2 * outflow[g] + terms[g];
-            Vector input;
-            if constexpr (g == 0) {
-                input = block_input;
-            } else {
-                input = outflow[g - 1];
-            }
-            terms[g] = earlier[g] + c0 * input;
-            earlier[g] = c1 * input;
-        });
+        Vector input = shift_in(outflow[vectors - 1], input_window);
+        if constexpr (Layout::chain_first) {
+            for_each_ascending<vectors>([&](auto vector) {
+                constexpr std::size_t g = decltype(vector)::value;
+                const Vector before = outflow[g];
+                outflow[g] = c2 * outflow[g] + terms[g];
+                terms[g] = earlier[g] + c0 * input;
+                earlier[g] = c1 * input;
+                input = before;
+            });
+        } else {
+            for_each_descending<vectors>([&](auto vector) {
+                constexpr std::size_t g = decltype(vector)::value;
+                outflow[g] = c2 * outflow[g] + terms[g];
+                const Vector& from = g > 0 ? outflow[g > 0 ? g - 1 : 0] : input;
+                terms[g] = earlier[g] + c0 * from;
+                earlier[g] = c1 * from;
+            });
+        }
     };
 
     // Pass q starts at step skew * q, at time 0, from the first outflow;
@@ -348,33 +374,33 @@ struct BlockKernel {
     std::size_t state_size;
 };
 
-template <typename Vector, std::size_t Passes>
+template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTraits<Vector>::registers>
 void* start_block(void* storage) {
-    return std::construct_at(static_cast<BlockState<Vector, Passes>*>(storage));
+    return std::construct_at(static_cast<BlockState<Vector, Passes, Registers>*>(storage));
 }
 
-template <typename Vector, std::size_t Passes, SweepStream::BlockAdvance advance>
+template <typename Vector, std::size_t Passes, std::size_t Registers, SweepStream::BlockAdvance advance>
 constexpr BlockKernel block_kernel() {
-    using Layout = BlockLayout<Vector, Passes>;
-    using State = BlockState<Vector, Passes>;
+    using Layout = BlockLayout<Vector, Passes, Registers>;
+    using State = BlockState<Vector, Passes, Registers>;
     static_assert(alignof(State) <= 64);
-    return BlockKernel{advance, &start_block<Vector, Passes>, Layout::lag + Layout::skew - 1, sizeof(State)};
+    return BlockKernel{advance, &start_block<Vector, Passes, Registers>, Layout::lag + Layout::skew - 1, sizeof(State)};
 }
 
 // The kernels of one version for 1 to WidestBlock passes; Kernel<P>::advance
 // calls advance_block with the version's instruction set.
-template <typename Vector, std::size_t WidestBlock, template <std::size_t> typename Kernel>
+template <typename Vector, std::size_t Registers, std::size_t WidestBlock, template <std::size_t> typename Kernel>
 constexpr std::array<BlockKernel, WidestBlock> block_kernels() {
     return []<std::size_t... I>(std::index_sequence<I...>) {
-        return std::array<BlockKernel, WidestBlock>{block_kernel<Vector, I + 1, &Kernel<I + 1>::advance>()...};
+        return std::array<BlockKernel, WidestBlock>{block_kernel<Vector, I + 1, Registers, &Kernel<I + 1>::advance>()...};
     }(std::make_index_sequence<WidestBlock>{});
 }
 
-template <typename Vector, std::size_t Passes>
+template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTraits<Vector>::registers>
 [[gnu::always_inline]] inline std::size_t advance_erased(void* state, const double* in, std::size_t count,
                                                          double* out, const Coefficients& c,
                                                          double first_outflow) noexcept {
-    return advance_block<Vector, Passes>(*static_cast<BlockState<Vector, Passes>*>(state), in, count, out, c,
+    return advance_block<Vector, Passes, Registers>(*static_cast<BlockState<Vector, Passes, Registers>*>(state), in, count, out, c,
                                          first_outflow);
 }
 
@@ -386,24 +412,27 @@ struct KernelSet {
 
 // Splits passes into blocks of at most the widest block with near-equal
 // numbers of vectors (20 passes as 12 + 8, not 16 + 4: a block costs about the
-// same per step however full its vectors are), in the order they route.
+// same per step however full its vectors are), as few vectors as the passes
+// fill, in the order they route. The lanes left over pad the first block,
+// which has the most vectors: 73 passes in blocks of 72 as 33 + 40, and 9 in
+// blocks of two four-double vectors as 5 + 4, never 8 + 1 (a block of one
+// pass waits on the recurrence alone).
 class BlockSplit {
 public:
     BlockSplit(std::uint64_t passes, const KernelSet& set) noexcept
         : lanes_(set.lanes),
           vectors_(ceiling_division(passes, set.lanes)),
           blocks_(ceiling_division(vectors_, set.kernels.size() / set.lanes)),
-          remaining_(passes) {}
+          padding_(vectors_ * set.lanes - passes) {}
 
     [[nodiscard]] std::uint64_t blocks() const noexcept { return blocks_; }
 
     // The passes of the next block.
     std::size_t next() noexcept {
         const std::uint64_t block_vectors = vectors_ / blocks_ + (block_ < vectors_ % blocks_ ? 1 : 0);
-        const auto passes = static_cast<std::size_t>(std::min(block_vectors * lanes_, remaining_));
-        remaining_ -= passes;
+        const std::uint64_t padding = block_ == 0 ? padding_ : 0;
         ++block_;
-        return passes;
+        return static_cast<std::size_t>(block_vectors * lanes_ - padding);
     }
 
 private:
@@ -414,7 +443,7 @@ private:
     std::uint64_t lanes_;
     std::uint64_t vectors_;
     std::uint64_t blocks_;
-    std::uint64_t remaining_;
+    std::uint64_t padding_;  // lanes of the blocks' vectors beyond the passes, fewer than lanes_
     std::uint64_t block_ = 0;
 };
 
@@ -438,40 +467,35 @@ void route_block_in_place(const BlockKernel& kernel, std::span<double> values, c
     }
 }
 
-// ------------------------------------------------------------------ versions
+// ------------------------------------------------------------ block shapes
 //
-// The baseline version uses the vectors every processor of the architecture
-// has (SSE2 on x86: two doubles); the AVX2 version, where the processor has
-// it, four; the AVX-512 version (x86-64 only), eight. Four vectors of passes
-// keep the multiply and add units busy while each chain waits on its own last
-// step, and take twelve registers: 16 passes per block with AVX2 on x86-64 (16
-// registers), 8 with two-double vectors. In 32-bit code (8 registers) AVX2
-// takes 8 passes in two vectors, and SSE2 keeps its terms in memory (see
-// BlockLayout). A wider block would spill and gain nothing. AVX-512 has 32
-// registers: 9 vectors of passes (72 passes a block) keep their state, the
-// weights and the shuffle's indices in registers through the steady state; 10
-// would spill. 8 and 9 vectors cost the same per value and pass, 4 about a
-// tenth more. With 2 vectors or fewer a step waits on the multiply-add chain,
-// which is longer in 512-bit registers, so up to 16 passes the AVX-512 version
-// routes with the AVX2 blocks. A build with BROOKLET_BASELINE_VECTORS keeps
-// only the baseline version, so that it can be tested on processors that would
-// pick a wider one.
+// Four shapes of block, each for 1 to its widest number of passes:
+// - two doubles a vector (SSE2, which every x86 processor routing here has):
+//   four vectors of passes keep the multiply and add units busy while each
+//   chain waits on its own last step, and take twelve registers, so 8 passes;
+// - four doubles in the 16 registers of AVX2: 16 passes in four vectors (in
+//   32-bit code, with 8 registers, 8 passes in two);
+// - four doubles in the 32 registers of AVX-512 (its VL encodings): 36 passes
+//   in nine vectors, which keep their state, the weights and the block's input
+//   in registers; a 256-bit vector pads at most three lanes where an 8-lane
+//   one pads seven;
+// - eight doubles (AVX-512F): 72 passes in nine vectors.
+// In 32-bit code the two-double blocks keep their terms in memory (see
+// BlockLayout), and there are no AVX-512 shapes. A wider block would spill and
+// gain nothing.
 
-constexpr std::size_t baseline_block = 8;
+constexpr std::size_t two_double_block = 8;
 
 template <std::size_t Passes>
-struct BaselineKernel {
+struct TwoDoubleKernel {
     static std::size_t advance(void* state, const double* in, std::size_t count, double* out, const Coefficients& c,
                                double first_outflow) {
         return advance_erased<Double2, Passes>(state, in, count, out, c, first_outflow);
     }
 };
 
-constexpr std::array<BlockKernel, baseline_block> baseline_kernels =
-    block_kernels<Double2, baseline_block, BaselineKernel>();
-
-constexpr SweepVersionInfo baseline_info{SweepVersion::baseline, "baseline", VectorTraits<Double2>::lanes,
-                                         baseline_block};
+constexpr std::array<BlockKernel, two_double_block> two_double_kernels =
+    block_kernels<Double2, sse_avx_registers, two_double_block, TwoDoubleKernel>();
 
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(BROOKLET_BASELINE_VECTORS)
 #define BROOKLET_AVX2_SWEEP
@@ -490,15 +514,25 @@ struct Avx2Kernel {
     }
 };
 
-constexpr std::array<BlockKernel, avx2_block> avx2_kernels = block_kernels<Double4, avx2_block, Avx2Kernel>();
-
-constexpr SweepVersionInfo avx2_info{SweepVersion::avx2, "avx2", VectorTraits<Double4>::lanes, avx2_block};
+constexpr std::array<BlockKernel, avx2_block> avx2_kernels =
+    block_kernels<Double4, sse_avx_registers, avx2_block, Avx2Kernel>();
 #endif
 
 #if defined(__x86_64__) && !defined(BROOKLET_BASELINE_VECTORS)
 #define BROOKLET_AVX512_SWEEP
 
+constexpr std::size_t avx512_registers = 32;
+constexpr std::size_t avx512vl_block = 36;
 constexpr std::size_t avx512_block = 72;
+
+template <std::size_t Passes>
+struct Avx512VlKernel {
+    [[gnu::target("avx512f,avx512vl")]] static std::size_t advance(void* state, const double* in, std::size_t count,
+                                                                   double* out, const Coefficients& c,
+                                                                   double first_outflow) {
+        return advance_erased<Double4, Passes, avx512_registers>(state, in, count, out, c, first_outflow);
+    }
+};
 
 template <std::size_t Passes>
 struct Avx512Kernel {
@@ -509,101 +543,189 @@ struct Avx512Kernel {
     }
 };
 
+constexpr std::array<BlockKernel, avx512vl_block> avx512vl_kernels =
+    block_kernels<Double4, avx512_registers, avx512vl_block, Avx512VlKernel>();
 constexpr std::array<BlockKernel, avx512_block> avx512_kernels =
-    block_kernels<Double8, avx512_block, Avx512Kernel>();
-
-constexpr SweepVersionInfo avx512_info{SweepVersion::avx512, "avx512", VectorTraits<Double8>::lanes,
-                                       avx512_block};
+    block_kernels<Double8, avx512_registers, avx512_block, Avx512Kernel>();
 #endif
 
-// Widest first, the baseline last.
-constexpr std::array built_in = {
-#ifdef BROOKLET_AVX512_SWEEP
-    avx512_info,
-#endif
-#ifdef BROOKLET_AVX2_SWEEP
-    avx2_info,
-#endif
-    baseline_info,
+struct ShapeKernels {
+    SweepShapeInfo info;
+    std::span<const BlockKernel> kernels;  // for 1 to kernels.size() passes
 };
 
-bool runs_here(SweepVersion version) noexcept {
+// Every shape built in, widest vectors first.
+constexpr std::array built_in_shapes = {
+#ifdef BROOKLET_AVX512_SWEEP
+    ShapeKernels{{SweepShape::avx512, "avx512", 8, avx512_block}, avx512_kernels},
+    ShapeKernels{{SweepShape::avx512vl, "avx512vl", 4, avx512vl_block}, avx512vl_kernels},
+#endif
+#ifdef BROOKLET_AVX2_SWEEP
+    ShapeKernels{{SweepShape::avx2, "avx2", 4, avx2_block}, avx2_kernels},
+#endif
+    ShapeKernels{{SweepShape::two_double, "two-double", 2, two_double_block}, two_double_kernels},
+};
+
+const ShapeKernels& shape_kernels(SweepShape shape) noexcept {
+    for (const ShapeKernels& built : built_in_shapes) {
+        if (built.info.shape == shape) {
+            return built;
+        }
+    }
+    return built_in_shapes.back();  // the two-double shape, which every build has
+}
+
+KernelSet kernel_set(SweepShape shape) noexcept {
+    const ShapeKernels& built = shape_kernels(shape);
+    return {built.kernels, built.info.lanes};
+}
+
+// ------------------------------------------------------------------ versions
+//
+// The baseline version routes with the two-double blocks; the AVX2 version,
+// where the processor has AVX2, also with the AVX2 blocks; the AVX-512
+// version (x86-64 only) with every shape. Each version picks the shape per
+// number of passes by measurement (make bench-kernel times every shape at
+// every pass count that the tables below distinguish). A build with
+// BROOKLET_BASELINE_VECTORS keeps only the baseline version, so that it can
+// be tested on processors that would pick a wider one.
+
+constexpr std::array built_in = {
+#ifdef BROOKLET_AVX512_SWEEP
+    SweepVersionInfo{SweepVersion::avx512, "avx512", 8, avx512_block},
+#endif
+#ifdef BROOKLET_AVX2_SWEEP
+    SweepVersionInfo{SweepVersion::avx2, "avx2", 4, avx2_block},
+#endif
+    SweepVersionInfo{SweepVersion::baseline, "baseline", 2, two_double_block},
+};
+
+bool shape_runs_here(SweepShape shape) noexcept {
     __builtin_cpu_init();
-    switch (version) {
-    case SweepVersion::avx512:  // which routes few passes with the AVX2 blocks
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
-    case SweepVersion::avx2:
+    switch (shape) {
+    case SweepShape::avx512:
+        return __builtin_cpu_supports("avx512f");
+    case SweepShape::avx512vl:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    case SweepShape::avx2:
         return __builtin_cpu_supports("avx2");
+    case SweepShape::two_double:
+        return true;
+    }
+    return false;
+}
+
+bool runs_here(SweepVersion version) noexcept {
+    switch (version) {
+    case SweepVersion::avx512:
+        return shape_runs_here(SweepShape::avx512) && shape_runs_here(SweepShape::avx512vl) &&
+               shape_runs_here(SweepShape::avx2);
+    case SweepVersion::avx2:
+        return shape_runs_here(SweepShape::avx2);
     case SweepVersion::baseline:
         return true;
     }
     return false;
 }
 
-struct RunnableVersions {
-    std::array<SweepVersionInfo, built_in.size()> versions{};
+template <typename Info, std::size_t Size>
+struct Runnable {
+    std::array<Info, Size> items{};
     std::size_t count = 0;
 };
 
-RunnableVersions runnable_versions() noexcept {
-    RunnableVersions runnable;
+Runnable<SweepVersionInfo, built_in.size()> runnable_versions() noexcept {
+    Runnable<SweepVersionInfo, built_in.size()> runnable;
     for (const SweepVersionInfo& info : built_in) {
         if (runs_here(info.version)) {
-            runnable.versions[runnable.count++] = info;
+            runnable.items[runnable.count++] = info;
         }
     }
     return runnable;
 }
 
-const RunnableVersions& versions_here() noexcept {
-    static const RunnableVersions runnable = runnable_versions();
+Runnable<SweepShapeInfo, built_in_shapes.size()> runnable_shapes() noexcept {
+    Runnable<SweepShapeInfo, built_in_shapes.size()> runnable;
+    for (const ShapeKernels& built : built_in_shapes) {
+        if (shape_runs_here(built.info.shape)) {
+            runnable.items[runnable.count++] = built.info;
+        }
+    }
     return runnable;
 }
 
-// With three passes or fewer every sweep step waits on the recurrence itself,
-// so nothing hides the wider vectors' slower shuffle across 128-bit halves.
-// There the two-double blocks are faster: by 14 % (x86-64) and 20 % (32-bit)
-// at 2 passes and 4-5 % at 3; at 4 the versions cost the same.
-constexpr std::uint64_t latency_bound_passes = 3;
+const auto& versions_here() noexcept {
+    static const auto runnable = runnable_versions();
+    return runnable;
+}
 
-// The kernels that route `passes` with `version`: AVX-512 routes 16 passes or
-// fewer with the AVX2 blocks (see above), and every version routes three or
-// fewer with the baseline blocks.
-KernelSet kernel_set(SweepVersion version, std::uint64_t passes) noexcept {
-    if (passes <= latency_bound_passes) {
-        version = SweepVersion::baseline;
+const auto& shapes_here() noexcept {
+    static const auto runnable = runnable_shapes();
+    return runnable;
+}
+
+// Up to `passes`, a version routes with `shape`.
+struct ShapeUpTo {
+    std::uint64_t passes;
+    SweepShape shape;
+};
+
+SweepShape shape_from(std::span<const ShapeUpTo> table, std::uint64_t passes) noexcept {
+    for (const ShapeUpTo& entry : table) {
+        if (passes <= entry.passes) {
+            return entry.shape;
+        }
     }
-    switch (version) {
-    case SweepVersion::avx512:
+    return table.back().shape;
+}
+
+constexpr std::uint64_t any_passes = UINT64_MAX;
+
+// Measured on AMD Zen 4 (make bench-kernel, cycles per value·pass against the
+// bound; bench/compare_builds.py for whole calls): up to 3 passes a step
+// waits on the recurrence itself, and the two-double blocks, whose shuffle
+// stays within 128 bits, are the fastest (1.0x the latency bound; the wider
+// shapes 1.15-1.6x). At 4 the two-double blocks route faster in place but
+// make calls that stream their input 3-5 % slower than one AVX2 vector, which
+// leaves the processor more room to make result floats meanwhile. From 5 to
+// 36 passes one block of 256-bit vectors in the 32 registers routes them all
+// with at most three padded lanes; beyond, the eight-double blocks are as fast
+// per lane and need half as many blocks (128 passes: 1.01x the bound, against
+// 1.08x in four 256-bit blocks).
 #ifdef BROOKLET_AVX512_SWEEP
-        if (passes > avx2_block) {
-            return {avx512_kernels, VectorTraits<Double8>::lanes};
-        }
+constexpr std::array avx512_shapes = {
+    ShapeUpTo{3, SweepShape::two_double},
+    ShapeUpTo{4, SweepShape::avx2},
+    ShapeUpTo{avx512vl_block, SweepShape::avx512vl},
+    ShapeUpTo{any_passes, SweepShape::avx512},
+};
 #endif
-        [[fallthrough]];
-    case SweepVersion::avx2:
+
+// Without AVX-512, up to 3 passes with the two-double blocks (as above), and
+// beyond with the AVX2 blocks.
 #ifdef BROOKLET_AVX2_SWEEP
-        return {avx2_kernels, VectorTraits<Double4>::lanes};
+constexpr std::array avx2_shapes = {
+    ShapeUpTo{3, SweepShape::two_double},
+    ShapeUpTo{any_passes, SweepShape::avx2},
+};
 #endif
-    case SweepVersion::baseline:
-        break;
-    }
-    return {baseline_kernels, VectorTraits<Double2>::lanes};
-}
+
+constexpr std::array baseline_shapes = {ShapeUpTo{any_passes, SweepShape::two_double}};
 
 constexpr std::size_t largest_state(std::span<const BlockKernel> kernels) {
     return std::ranges::max(kernels, {}, &BlockKernel::state_size).state_size;
 }
 
-// Bytes of the largest block state of any version.
+// Bytes of the largest block state of any shape.
 constexpr std::size_t max_state_size = std::max({
 #ifdef BROOKLET_AVX512_SWEEP
     largest_state(avx512_kernels),
+    largest_state(avx512vl_kernels),
 #endif
 #ifdef BROOKLET_AVX2_SWEEP
     largest_state(avx2_kernels),
 #endif
-    largest_state(baseline_kernels),
+    largest_state(two_double_kernels),
 });
 
 }  // namespace
@@ -611,12 +733,46 @@ constexpr std::size_t max_state_size = std::max({
 std::span<const SweepVersionInfo> built_in_sweep_versions() noexcept { return built_in; }
 
 std::span<const SweepVersionInfo> sweep_versions() noexcept {
-    const RunnableVersions& runnable = versions_here();
-    return std::span(runnable.versions).first(runnable.count);
+    const auto& runnable = versions_here();
+    return std::span(runnable.items).first(runnable.count);
+}
+
+std::span<const SweepShapeInfo> built_in_sweep_shapes() noexcept {
+    static constexpr auto infos = [] {
+        std::array<SweepShapeInfo, built_in_shapes.size()> all{};
+        std::ranges::transform(built_in_shapes, all.begin(), &ShapeKernels::info);
+        return all;
+    }();
+    return infos;
+}
+
+std::span<const SweepShapeInfo> sweep_shapes() noexcept {
+    const auto& runnable = shapes_here();
+    return std::span(runnable.items).first(runnable.count);
+}
+
+SweepShape sweep_shape(SweepVersion version, std::uint64_t passes) noexcept {
+    switch (version) {
+    case SweepVersion::avx512:
+#ifdef BROOKLET_AVX512_SWEEP
+        return shape_from(avx512_shapes, passes);
+#endif
+    case SweepVersion::avx2:
+#ifdef BROOKLET_AVX2_SWEEP
+        return shape_from(avx2_shapes, passes);
+#endif
+    case SweepVersion::baseline:
+        break;
+    }
+    return shape_from(baseline_shapes, passes);
+}
+
+std::uint64_t sweep_blocks(std::uint64_t passes, SweepShape shape) noexcept {
+    return BlockSplit(passes, kernel_set(shape)).blocks();
 }
 
 void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, const Coefficients& c,
-                           double first_outflow, SweepVersion version) noexcept {
+                           double first_outflow, SweepShape shape) noexcept {
     if (hydrograph.empty() || passes == 0) {
         return;
     }
@@ -624,7 +780,7 @@ void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, c
         route_pass_in_place(hydrograph, c, first_outflow);
         return;
     }
-    const KernelSet set = kernel_set(version, passes);
+    const KernelSet set = kernel_set(shape);
     BlockSplit split(passes, set);
     for (std::uint64_t block = 0; block < split.blocks(); ++block) {
         route_block_in_place<max_state_size>(set.kernels[split.next() - 1], hydrograph, c, first_outflow);
@@ -632,23 +788,38 @@ void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, c
 }
 
 void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, const Coefficients& c,
+                           double first_outflow, SweepVersion version) noexcept {
+    route_passes_in_place(hydrograph, passes, c, first_outflow, sweep_shape(version, passes));
+}
+
+void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, const Coefficients& c,
                            double first_outflow) noexcept {
-    route_passes_in_place(hydrograph, passes, c, first_outflow, versions_here().versions[0].version);
+    route_passes_in_place(hydrograph, passes, c, first_outflow, versions_here().items[0].version);
 }
 
 // ================================================================ the stream
 
+SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow)
+    : SweepStream(passes, c, first_outflow, sweep_shape(versions_here().items[0].version, passes),
+                  sweep_blocks(passes, sweep_shape(versions_here().items[0].version, passes)) >= long_chunk_blocks
+                      ? long_chunk_values
+                      : short_chunk_values) {}
+
 SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow,
                          std::size_t chunk_values)
-    : SweepStream(passes, c, first_outflow, versions_here().versions[0].version, chunk_values) {}
+    : SweepStream(passes, c, first_outflow, sweep_shape(versions_here().items[0].version, passes), chunk_values) {}
 
 SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, SweepVersion version,
+                         std::size_t chunk_values)
+    : SweepStream(passes, c, first_outflow, sweep_shape(version, passes), chunk_values) {}
+
+SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, SweepShape shape,
                          std::size_t chunk_values)
     : buffer_(2 * (window_pad + chunk_values)),
       coefficients_(c),
       first_outflow_(first_outflow),
       chunk_values_(chunk_values) {
-    const KernelSet set = kernel_set(version, passes);
+    const KernelSet set = kernel_set(shape);
     BlockSplit split(passes, set);
     std::vector<const BlockKernel*> kernels;
     std::size_t units = 0;

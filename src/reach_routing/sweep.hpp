@@ -32,8 +32,8 @@ enum class SweepVersion : std::uint8_t { baseline, avx2, avx512 };
 struct SweepVersionInfo {
     SweepVersion version;
     std::string_view name;
-    std::size_t lanes;        // doubles per vector register
-    std::size_t block_width;  // passes swept together at most
+    std::size_t lanes;        // doubles per vector register, at most
+    std::size_t block_width;  // passes swept together, at most
 };
 
 // The versions built into this build for its architecture, widest first,
@@ -46,6 +46,35 @@ struct SweepVersionInfo {
 // `route_passes_in_place` with the given version, which must be runnable here.
 void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, const Coefficients& c,
                            double first_outflow, SweepVersion version) noexcept;
+
+// The shapes of block that the versions route with: vectors of two doubles,
+// of four in the 16 registers of AVX2, of four in the 32 registers of AVX-512
+// and of eight. Each version picks one per number of passes.
+enum class SweepShape : std::uint8_t { two_double, avx2, avx512vl, avx512 };
+
+struct SweepShapeInfo {
+    SweepShape shape;
+    std::string_view name;
+    std::size_t lanes;        // doubles per vector register
+    std::size_t block_width;  // passes swept together at most
+};
+
+// The shapes built into this build for its architecture, widest vectors
+// first, whether or not this processor runs them.
+[[nodiscard]] std::span<const SweepShapeInfo> built_in_sweep_shapes() noexcept;
+
+// The shapes built in and runnable here, widest vectors first.
+[[nodiscard]] std::span<const SweepShapeInfo> sweep_shapes() noexcept;
+
+// The shape that `version` routes `passes` with.
+[[nodiscard]] SweepShape sweep_shape(SweepVersion version, std::uint64_t passes) noexcept;
+
+// How many blocks `passes` are routed in with `shape`.
+[[nodiscard]] std::uint64_t sweep_blocks(std::uint64_t passes, SweepShape shape) noexcept;
+
+// `route_passes_in_place` with the given shape, which must be runnable here.
+void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, const Coefficients& c,
+                           double first_outflow, SweepShape shape) noexcept;
 
 // Routes a hydrograph that arrives a chunk at a time through `passes`
 // sub-reaches, all starting from `first_outflow`, with no buffer for the whole
@@ -60,23 +89,35 @@ void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, c
 //     then: take drain() until it is empty
 class SweepStream {
 public:
-    // Inflow values per chunk. Few, so that a caller that works on each chunk
-    // of outflows (making result floats) overlaps that work in the processor
-    // with routing the next chunk: a list of 10^6 values through 16 passes
-    // costs about a fifth less than in chunks of 1024, and chunks of 32 lose
-    // most of that, although the routing alone costs more in short chunks
-    // (each chunk takes up and sets down every block's state).
-    static constexpr std::size_t default_chunk_values = 16;
+    // Inflow values per chunk, unless the blocks are many. Few, so that a
+    // caller that works on each chunk of outflows (making result floats)
+    // overlaps that work in the processor with routing the next chunk: a list
+    // of 10^6 values through 16 passes costs about a fifth less than in chunks
+    // of 1024, and chunks of 32 lose most of that, although the routing alone
+    // costs more in short chunks (each chunk takes up and sets down every
+    // block's state).
+    static constexpr std::size_t short_chunk_values = 16;
+    // Inflow values per chunk from `long_chunk_blocks` blocks on, where taking
+    // up every block's state for each short chunk costs more than the overlap
+    // gains. Measured on Zen 4 with lists of 10^6 values, 256-value chunks
+    // against 16-value ones: 1.04-1.06x the time through 2 to 4 blocks, 1.00x
+    // through 8, 0.96x through 15; the sweep alone streams 1,024 passes at
+    // 1.03x its time in place (1.25x in 16-value chunks).
+    static constexpr std::size_t long_chunk_values = 256;
+    static constexpr std::uint64_t long_chunk_blocks = 8;
     // The most passes streamed: their blocks' states take about a megabyte at
     // most. Routing in place keeps one block's state at a time.
     static constexpr std::uint64_t max_passes = 32768;
 
-    // With the version that routing uses; `passes` in [1, max_passes] and
-    // `chunk_values` at least 1.
-    SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow,
-                std::size_t chunk_values = default_chunk_values);
-    // With the given version, which must be runnable here.
+    // With the version that routing uses and the chunk length for its blocks;
+    // `passes` in [1, max_passes].
+    SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow);
+    // With chunks of `chunk_values` (at least 1) instead.
+    SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, std::size_t chunk_values);
+    // With the given version or shape, which must be runnable here.
     SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, SweepVersion version,
+                std::size_t chunk_values);
+    SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, SweepShape shape,
                 std::size_t chunk_values);
     SweepStream(const SweepStream&) = delete;
     SweepStream& operator=(const SweepStream&) = delete;
@@ -84,7 +125,7 @@ public:
     SweepStream& operator=(SweepStream&&) = delete;
     ~SweepStream() = default;
 
-    // Where the next inflow values go: `chunk_values` of them at most.
+    // Where the next inflow values go: a chunk's worth at most.
     [[nodiscard]] std::span<double> inflow_space() noexcept;
     // Routes the first `count` values written to `inflow_space()` and returns
     // the outflows that they complete, following those returned before; valid
