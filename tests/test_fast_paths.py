@@ -28,6 +28,14 @@ def route(routing, inflow, sub_reaches=3):
 INTEGERS = [0, 1, 7, 100, 127]
 
 
+def misaligned(code, values):
+    """A memoryview of `code` items that start one byte past where the allocator aligns them."""
+    items = array.array(code, values)
+    view = memoryview(bytearray(1 + len(items) * items.itemsize))[1:].cast(code)
+    view[:] = memoryview(items)
+    return view
+
+
 # An inflow that no Python code can change is routed without a hydrograph buffer: one pass in one
 # loop, several through the sweep's stream; an item that is not an exact float takes the general path.
 @pytest.mark.parametrize("sub_reaches", [1, 3, 80])
@@ -38,6 +46,7 @@ INTEGERS = [0, 1, 7, 100, 127]
     *[lambda v, c=code: array.array(c, [int(x) for x in v]) for code in "bBhHiIlLqQ"],
     lambda v: memoryview(array.array("d", v)), lambda v: memoryview(bytes(int(x) for x in v)),
     lambda v: memoryview(array.array("q", [int(x) for x in v]))[::2],
+    lambda v: misaligned("d", v), lambda v: misaligned("h", [int(x) for x in v])[::-2],
 ])
 def test_in_place_readers_match_iteration(routing, bits, make, sub_reaches):
     inflow = make(INTEGERS)

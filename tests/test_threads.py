@@ -112,15 +112,73 @@ print(failures[:3])
 """
 
 
-def test_routing_a_list_that_other_threads_change(tmp_path):
+def run_without_gil(script, tmp_path):
+    """Runs `script` in a fresh interpreter that can import brooklet and conftest, with the GIL kept
+    off on the free-threaded build; returns its output lines, after the GIL line that it must print
+    first, which is checked."""
     free_threaded = sysconfig.get_config_var("Py_GIL_DISABLED")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [os.path.dirname(__file__), os.path.dirname(brooklet.__file__), os.environ.get("PYTHONPATH", "")]))
     if free_threaded:
         env["PYTHON_GIL"] = "0"
-    proc = subprocess.run([sys.executable, "-c", CHANGING_LIST_SCRIPT], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           env=env, timeout=120, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    summary, failures = proc.stdout.splitlines()
+    summary, *lines = proc.stdout.splitlines()
+    assert summary.endswith("no gil" if free_threaded else "gil"), summary
+    return summary, lines
+
+
+def test_routing_a_list_that_other_threads_change(tmp_path):
+    summary, (failures,) = run_without_gil(CHANGING_LIST_SCRIPT, tmp_path)
     assert failures == "[]", summary
-    assert summary.endswith("no gil" if free_threaded else "gil")
+
+
+# Four threads route one shared array('d'), and a memoryview of another, on the paths that read a
+# buffer (one pass and several without a hydrograph buffer, and the general path, which a bool
+# initial outflow takes). Afterwards each exporter must count no export: with one memoryview
+# taken, the array refuses to resize, and once it is released the array resizes; the shared
+# memoryview releases.
+SHARED_BUFFER_SCRIPT = r"""
+import sys, threading
+from array import array
+from conftest import HOUR
+import brooklet
+def resizes_exactly_when_unexported(a):
+    probe = memoryview(a)
+    try:
+        a.append(0.0)
+        return "resized while exported"
+    except BufferError:
+        pass
+    finally:
+        probe.release()
+    a.append(0.0)
+    a.pop()
+    return "ok"
+shared = array("d", [float(i % 7) for i in range(64)])
+view = memoryview(array("d", shared))
+start, failures = threading.Barrier(4), []
+def router(n):
+    start.wait()
+    for j in range(20000):
+        for inflow in (shared, view):
+            try:
+                brooklet.reach.muskingum_routing(inflow, HOUR, 0.2, HOUR, (1, 3)[j % 2], (1.0, True)[n % 2])
+            except BaseException as exc:
+                failures.append(repr(exc))
+threads = [threading.Thread(target=router, args=(n,)) for n in range(4)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+base = view.obj
+view.release()
+print("gil" if getattr(sys, "_is_gil_enabled", lambda: True)() else "no gil")
+print(resizes_exactly_when_unexported(shared), resizes_exactly_when_unexported(base), failures[:3])
+"""
+
+
+def test_threads_sharing_a_buffer_leave_it_unexported(tmp_path):
+    _, (outcome,) = run_without_gil(SHARED_BUFFER_SCRIPT, tmp_path)
+    assert outcome == "ok ok []"
