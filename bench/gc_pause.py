@@ -9,9 +9,9 @@ list, an array('d')) and on the general path (a list whose first item is an int)
 thread calls gc.collect() over and over; each line gives the longest of its waits during a call
 (the median and the largest over the calls) and the same without a call running.
 
-The cost is the thread CPU time of the calls alone, in interleaved rounds that alternate which
-build goes first; each cost line is the median of the per-round ratios (second build over
-first) with their range. Results are checked to be identical bit for bit.
+The cost is the thread CPU time of calls alone, short and long, in interleaved rounds that
+alternate which build goes first; each cost line is the median of the per-round ratios (second
+build over first) with their range. Results are checked to be identical bit for bit.
 
 Meant for the free-threaded interpreter with the GIL kept off; with the GIL on, the collecting
 thread cannot run at all until the call returns.
@@ -102,10 +102,21 @@ def idle_pause(collector: Collector, seconds: float = 0.5) -> float:
     return collector.take_longest()[0]
 
 
-def thread_cpu(call) -> float:
+def calls_per_sample(call) -> int:
+    """Calls that take about 20 ms of thread CPU time together, so that a short call is not lost
+    in the clock's resolution."""
     started = time.thread_time()
     call()
-    return time.thread_time() - started
+    once = time.thread_time() - started
+    return max(1, min(100_000, round(0.02 / max(once, 1e-7))))
+
+
+def thread_cpu(call, repeat: int) -> float:
+    """Thread CPU seconds per call, over `repeat` calls."""
+    started = time.thread_time()
+    for _ in range(repeat):
+        call()
+    return (time.thread_time() - started) / repeat
 
 
 def describe_cpu() -> str:
@@ -127,7 +138,7 @@ def main():
     parser.add_argument("--size", type=int, default=200_000, help="values in the inflow")
     parser.add_argument("--passes", type=int, default=32_768, help="sub-reaches of the long calls")
     parser.add_argument("--calls", type=int, default=3, help="long calls per build and path")
-    parser.add_argument("--cost-passes", type=int, default=4_096, help="sub-reaches of the timed calls")
+    parser.add_argument("--cost-passes", type=int, default=4_096, help="sub-reaches of the longest timed calls")
     parser.add_argument("--rounds", type=int, default=9, help="rounds of the timed calls")
     args = parser.parse_args()
     if len(args.builds) > 2:
@@ -156,25 +167,27 @@ def main():
                   f"({min(counts)}-{max(counts)} collections per call)")
     collector.stop.set()
 
-    print(f"\nthread CPU time of a call, n = {args.size:,}, {args.cost_passes:,} sub-reaches, no collector "
-          f"({args.rounds} interleaved rounds):")
-    for name, inflow in cases.items():
-        calls = [lambda route=route, inflow=inflow: route(inflow, 2 * HOUR, 0.2, HOUR, args.cost_passes, 100.0)
-                 for route in routes]
-        results = [[value.hex() for value in call()] for call in calls]
-        if any(result != results[0] for result in results):
-            raise SystemExit(f"the builds disagree ({name})")
-        times: list[list[float]] = [[] for _ in calls]
-        for round_ in range(args.rounds):
-            order = range(len(calls)) if round_ % 2 == 0 else reversed(range(len(calls)))
-            for index in order:
-                times[index].append(thread_cpu(calls[index]))
-        line = f"  {name:22} build 1: {statistics.median(times[0]) * 1e3:.1f} ms"
-        if len(calls) == 2:
-            ratios = [after / before for before, after in zip(*times)]
-            line += (f", build 2 / build 1 {statistics.median(ratios):.3f} "
-                     f"(range {min(ratios):.3f}-{max(ratios):.3f})")
-        print(line)
+    print(f"\nthread CPU time of a call, no collector ({args.rounds} interleaved rounds):")
+    for n, passes in ((100, 1), (10_000, 1), (10_000, 4), (args.size, args.cost_passes)):
+        for name, inflow in inflows(n).items():
+            calls = [lambda route=route, inflow=inflow: route(inflow, 2 * HOUR, 0.2, HOUR, passes, 100.0)
+                     for route in routes]
+            results = [[value.hex() for value in call()] for call in calls]
+            if any(result != results[0] for result in results):
+                raise SystemExit(f"the builds disagree ({name}, n = {n}, {passes} sub-reaches)")
+            repeat = calls_per_sample(calls[0])
+            times: list[list[float]] = [[] for _ in calls]
+            for round_ in range(args.rounds):
+                order = range(len(calls)) if round_ % 2 == 0 else reversed(range(len(calls)))
+                for index in order:
+                    times[index].append(thread_cpu(calls[index], repeat))
+            line = (f"  {name:22} n = {n:>9,}, {passes:>5,} sub-reaches: build 1 "
+                    f"{statistics.median(times[0]) * 1e6:,.1f} us")
+            if len(calls) == 2:
+                ratios = [after / before for before, after in zip(*times)]
+                line += (f", build 2 / build 1 {statistics.median(ratios):.3f} "
+                         f"(range {min(ratios):.3f}-{max(ratios):.3f})")
+            print(line, flush=True)
     print(f"load average after {os.getloadavg()[0]:.2f}")
 
 

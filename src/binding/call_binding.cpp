@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/safe_points.hpp"
 #include "reach_routing/muskingum.hpp"
 #include "reach_routing/sweep.hpp"
 
@@ -704,12 +705,26 @@ std::optional<Duration> duration_of(PyObject* timedelta) {
                     static_cast<std::uint32_t>(microseconds) * 1000U};
 }
 
-// A new list of `length` empty items, to be filled in place.
+// A new list of `length` empty items, to be filled in place. With the GIL
+// off, the call may step aside while it fills the list, and the collector,
+// or gc.get_objects() in another thread, must not find a list with empty
+// items: it is kept from the collector until `filled`.
 OwnedRef new_list(std::size_t length) {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(length)));
     if (!list) {
         fail_after_error();
     }
+#ifdef Py_GIL_DISABLED
+    PyObject_GC_UnTrack(list.get());
+#endif
+    return list;
+}
+
+// The list made by `new_list`, every item set.
+OwnedRef filled(OwnedRef list) {
+#ifdef Py_GIL_DISABLED
+    PyObject_GC_Track(list.get());
+#endif
     return list;
 }
 
@@ -735,10 +750,12 @@ PyResult<Duration> duration_from_timedelta(PyObject* object) {
 
 OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
     OwnedRef list = new_list(values.size());
+    SafePoints safe_points;
     for (std::size_t i = 0; i < values.size(); ++i) {
         set_float_item(list.get(), i, values[i]);
+        (void)safe_points.passed(SafePoints::float_units);
     }
-    return list;
+    return filled(std::move(list));
 }
 
 // ================================================================ no hydrograph buffer
@@ -810,27 +827,41 @@ std::optional<PlainRouting> plain_routing(std::span<PyObject* const> slots) {
                         *initial_outflow, sub_reaches <= 1 ? 1 : static_cast<std::uint64_t>(sub_reaches)};
 }
 
+// The two routings below step aside now and then while the GIL is off (see
+// SafePoints); `still_readable()` then tells whether the inflow can be read
+// on from where it was, and if not they give up.
+
 // Routes `length` (at least one) inflow values through one pass into a new
 // list; `inflow_at(t)` gives the value at t, or nothing to give up.
-template <class InflowAt>
+template <class InflowAt, class StillReadable>
 std::optional<OwnedRef> route_in_one_pass(std::size_t length, const PlainRouting& routing,
-                                          const InflowAt& inflow_at) {
+                                          const InflowAt& inflow_at, const StillReadable& still_readable) {
     OwnedRef list = new_list(length);
+    SafePoints safe_points;
+    const auto paced_inflow_at = [&](std::size_t t) -> std::optional<double> {
+        if (safe_points.passed(SafePoints::float_units) && !still_readable()) {
+            return std::nullopt;
+        }
+        return inflow_at(t);
+    };
     if (!reach_routing::route_one_pass(
-            length, routing.coefficients, routing.initial_outflow, inflow_at,
+            length, routing.coefficients, routing.initial_outflow, paced_inflow_at,
             [&](std::size_t t, double outflow) { set_float_item(list.get(), t, outflow); })) {
         return std::nullopt;
     }
-    return list;
+    return filled(std::move(list));
 }
 
 // Routes `length` (at least one) inflow values through the passes of the
 // sweep's stream into a new list; `read(start, values)` fills `values` with
 // the inflow from `start` on, or returns false to give up.
-template <class ReadChunk>
-std::optional<OwnedRef> route_in_chunks(std::size_t length, const PlainRouting& routing, const ReadChunk& read) {
+template <class ReadChunk, class StillReadable>
+std::optional<OwnedRef> route_in_chunks(std::size_t length, const PlainRouting& routing, const ReadChunk& read,
+                                        const StillReadable& still_readable) {
     OwnedRef list = new_list(length);
     reach_routing::SweepStream stream(routing.passes, routing.coefficients, routing.initial_outflow);
+    SafePoints safe_points;
+    const auto work_of = [&](std::size_t values) { return values * (routing.passes + SafePoints::float_units); };
     std::size_t made = 0;
     const auto make_floats = [&](std::span<const double> outflows) {
         if (outflows.size() > length - made) {
@@ -843,7 +874,7 @@ std::optional<OwnedRef> route_in_chunks(std::size_t length, const PlainRouting& 
     for (std::size_t taken = 0; taken < length;) {
         const std::span<double> space = stream.inflow_space();
         const std::span<double> chunk = space.first(std::min(space.size(), length - taken));
-        if (!read(taken, chunk)) {
+        if ((safe_points.passed(work_of(chunk.size())) && !still_readable()) || !read(taken, chunk)) {
             return std::nullopt;
         }
         taken += chunk.size();
@@ -851,11 +882,12 @@ std::optional<OwnedRef> route_in_chunks(std::size_t length, const PlainRouting& 
     }
     for (std::span<const double> outflows = stream.drain(); !outflows.empty(); outflows = stream.drain()) {
         make_floats(outflows);
+        (void)safe_points.passed(work_of(outflows.size()));
     }
     if (made != length) {
         fail_fixed("the sweep's stream gave fewer outflows than inflows");  // the list holds empty items
     }
-    return list;
+    return filled(std::move(list));
 }
 
 // Routes an exact list or tuple of exact floats into a new list.
@@ -873,8 +905,12 @@ std::optional<OwnedRef> route_items(PyObject* sequence, const PlainRouting& rout
         }
         return PyFloat_AS_DOUBLE(item);
     };
+    // Stepping aside sets the list's lock aside: other threads may have
+    // changed it meanwhile. Items changed in place are read as they are now;
+    // a changed length sends the call to the general path.
+    const auto still_readable = [&] { return static_cast<std::size_t>(size_of(sequence)) == length; };
     if (routing.passes == 1) {
-        return route_in_one_pass(length, routing, float_at);
+        return route_in_one_pass(length, routing, float_at, still_readable);
     }
     return route_in_chunks(length, routing, [&](std::size_t start, std::span<double> values) {
         for (std::size_t i = 0; i < values.size(); ++i) {
@@ -885,7 +921,7 @@ std::optional<OwnedRef> route_items(PyObject* sequence, const PlainRouting& rout
             values[i] = *value;
         }
         return true;
-    });
+    }, still_readable);
 }
 
 // Routes a one-dimensional numeric buffer into a new list.
@@ -905,12 +941,14 @@ std::optional<OwnedRef> route_buffer(PyObject* object, const PlainRouting& routi
         if (!loads_whole_items<Item>(buffer)) {
             return;  // the general path reads misaligned items byte by byte
         }
+        const auto held = [] { return true; };  // the buffer stays held while the call steps aside
         // By value, so that they stay in registers across the calls that make floats.
         const auto value_at = [first = buffer.first(), stride = buffer.stride()](std::size_t t) {
             return widened<Item>(first + static_cast<Py_ssize_t>(t) * stride);
         };
         if (routing.passes == 1) {
-            list = route_in_one_pass(length, routing, [value_at](std::size_t t) { return std::optional(value_at(t)); });
+            list = route_in_one_pass(
+                length, routing, [value_at](std::size_t t) { return std::optional(value_at(t)); }, held);
             return;
         }
         list = route_in_chunks(length, routing, [&](std::size_t start, std::span<double> values) {
@@ -918,7 +956,7 @@ std::optional<OwnedRef> route_buffer(PyObject* object, const PlainRouting& routi
                 values[i] = value_at(start + i);
             }
             return true;
-        });
+        }, held);
     });
     return list;
 }

@@ -5,6 +5,7 @@
 
 #include "binding/call_binding.hpp"
 #include "binding/internal_failure.hpp"
+#include "binding/safe_points.hpp"
 #include "reach_routing/sweep.hpp"
 
 namespace brooklet::reach_routing {
@@ -109,10 +110,12 @@ PyResult<Hydrograph> muskingum_routing(Hydrograph inflow, OwnedRef k, double x, 
     // A count of 1 or less makes one pass. Every later pass starts from its
     // input's first value, which is the first pass's initial outflow, so all
     // passes start from it. The passes route in place: the inflow buffer
-    // becomes the result.
+    // becomes the result. They touch no Python object, so with the GIL off a
+    // long routing runs detached, and other threads collect garbage meanwhile.
     const std::uint64_t passes = sub_reaches <= 1 ? 1 : static_cast<std::uint64_t>(sub_reaches);
-    route_passes_in_place(hydrograph, passes, coefficients(time_step_seconds, storage_seconds, x),
-                          initial_outflow);
+    const Coefficients c = coefficients(time_step_seconds, storage_seconds, x);
+    const binding::DetachedThread detached(binding::detaches_for(hydrograph.size(), passes));
+    route_passes_in_place(hydrograph, passes, c, initial_outflow);
     return hydrograph;
 }
 
