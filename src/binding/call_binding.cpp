@@ -528,7 +528,7 @@ double widen(Item item) {
 
 // The item at `at`, which must be aligned for the load (`loads_whole_items`).
 template <class Item>
-Item load_item(char* at) {
+Item load_item(char* at) {  // NOLINT(readability-non-const-parameter): atomic_ref takes a non-const object
     using Bits = ItemBits<Item>;
     return std::bit_cast<Item>(std::atomic_ref<Bits>(*reinterpret_cast<Bits*>(at)).load(std::memory_order_relaxed));
 }

@@ -68,25 +68,24 @@ public:
 
     // Counts `units` of work done; true when the thread stepped aside just
     // now, so that objects other threads may change must be checked again.
-    [[nodiscard]] bool passed([[maybe_unused]] std::uint64_t units) {
-#ifdef Py_GIL_DISABLED
+    [[nodiscard]] bool passed(std::uint64_t units) {
         if (units < remaining_) [[likely]] {
             remaining_ -= units;
             return false;
         }
         remaining_ = budget;
         return step_aside_if_asked();
-#else
-        return false;
-#endif
     }
 
 private:
 #ifdef Py_GIL_DISABLED
     bool step_aside_if_asked();
-    std::uint64_t remaining_ = budget;
     PyThreadState* thread_ = nullptr;
+#else
+    // With the GIL, no other thread collects while a call runs.
+    static bool step_aside_if_asked() { return false; }
 #endif
+    std::uint64_t remaining_ = budget;
 };
 
 }  // namespace brooklet::binding
