@@ -1,13 +1,13 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
-# with the examples' extras (matplotlib, NumPy, SciPy, Dask). A set-up with nothing changed takes
-# well under a second. `test` first checks every vector version of the multi-pass sweep that the
+# with the examples' extras (matplotlib, NumPy, SciPy, Dask, pandas). A set-up with nothing changed takes
+# a second or so. `test` first checks every vector version of the multi-pass sweep that the
 # processor runs (scripts/check-sweep.sh), then runs the suite.
 .PHONY: example test setup test-target wheels bench bench-kernel bench-parallel sanitize sanitize-target tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
 
-# The three examples, each drawing its chart into docs/.
+# The examples, each drawing its chart into docs/.
 example:
 	bash scripts/setup-env.sh example
 	.venv/bin/python examples/textbook_flood.py

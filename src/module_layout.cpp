@@ -1,7 +1,11 @@
 // The `brooklet` module tree: `brooklet` -> `reach` -> `muskingum_routing`.
 #include "module_layout.hpp"
 
+#include <string>
+#include <type_traits>
+
 #include "binding/call_binding.hpp"
+#include "binding/internal_failure.hpp"
 
 namespace brooklet {
 
@@ -21,10 +25,27 @@ binding::InternedString dunder_name("__name__");
 // for that call alone, with no Python code running on it; it discards the
 // module it gets there and then runs the init function again in the importing
 // interpreter. Such a call imports nothing for the main interpreter.
+//
+// Only the thread state's private origin field tells that thread state apart,
+// and its codes are visible only inside CPython: the value below is 3.13's
+// `_PyThreadState_WHENCE_EXEC` (cpython/pystate.h), which CMakeLists.txt checks
+// in the headers built against. At run time a thread state whose origin is
+// none of 3.13's codes stops the import, rather than bind the module to the
+// wrong interpreter.
+static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION == 13,
+              "the thread-state origin codes are those of CPython 3.13: check them for this version");
+static_assert(std::is_same_v<decltype(PyThreadState::_whence), int>, "the thread-state origin is no longer an int");
+constexpr int origin_not_set = -1;               // _PyThreadState_WHENCE_NOTSET
+constexpr int origin_made_to_run_elsewhere = 5;  // _PyThreadState_WHENCE_EXEC, the last code
+
 bool runs_for_another_interpreter(PyInterpreterState* interpreter) {
-    constexpr int made_to_run_for_another_interpreter = 5;  // _PyThreadState_WHENCE_EXEC
     PyThreadState* thread = PyThreadState_Get();
-    if (interpreter != PyInterpreterState_Main() || thread->_whence != made_to_run_for_another_interpreter) {
+    const int whence = thread->_whence;
+    if (whence < origin_not_set || whence > origin_made_to_run_elsewhere) {
+        binding::fail("unrecognised thread-state origin " + std::to_string(whence) +
+                      ": this interpreter's thread state is not the CPython 3.13 layout this module was built for");
+    }
+    if (interpreter != PyInterpreterState_Main() || whence != origin_made_to_run_elsewhere) {
         return false;
     }
     const OwnedRef frame = OwnedRef::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(thread)));

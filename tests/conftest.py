@@ -1,9 +1,11 @@
 """Fixtures shared by the brooklet tests."""
 
+import ctypes
 import math
 import struct
 import subprocess
 import sys
+import warnings
 from datetime import timedelta
 
 import pytest
@@ -51,6 +53,46 @@ class Seq:
         if callable(self.items):
             raise self.items()
         return self.items[i]
+
+
+class Iterated:
+    """Hands out the length and the iterator of `inflow` itself, as a type that the call can only
+    iterate: a call given it reads `inflow` the general way, item by item."""
+
+    def __init__(self, inflow):
+        self.inflow = inflow
+
+    def __len__(self):
+        return len(self.inflow)
+
+    def __getitem__(self, i):
+        return self.inflow[i]
+
+    def __iter__(self):
+        return iter(self.inflow)
+
+
+def outcome(call, *args, **kwargs):
+    """What a call gives, comparable bit for bit: the result's bits or the exception's type and
+    arguments, with the warnings it issued."""
+    with warnings.catch_warnings(record=True) as issued:
+        warnings.simplefilter("always")
+        try:
+            result = ("result", [_bit_key(v) for v in call(*args, **kwargs)])
+        except BaseException as exc:  # noqa: BLE001 - the internal-failure class derives from BaseException
+            result = (type(exc), exc.args)
+    return result, [(w.category, str(w.message)) for w in issued]
+
+
+def claimed_bytes(fmt="B"):
+    """A memoryview claiming one more one-byte item than a hydrograph may hold in doubles, in the
+    format `fmt`; it owns no memory, and reading it would crash."""
+    items = sys.maxsize // 8 + 1
+    view = memoryview((ctypes.c_ubyte * items).from_address(ctypes.addressof(_ONE_BYTE)))
+    return view.cast(fmt) if fmt != view.format else view
+
+
+_ONE_BYTE = ctypes.c_ubyte()
 
 
 @pytest.fixture

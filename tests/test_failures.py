@@ -10,7 +10,7 @@ from datetime import timedelta
 import pytest
 
 import brooklet
-from conftest import HOUR, Seq
+from conftest import HOUR, Seq, claimed_bytes
 
 EMPTY = "index out of bounds: the len is 0 but the index is 0"
 DOC_TAIL = ("Like SystemExit, this exception is derived from BaseException so that\n"
@@ -33,12 +33,18 @@ def test_panic_class(panic_class):
     (Seq([], 3), {"x": 0.5}, EMPTY),
     # A size hint whose byte size exceeds the largest possible allocation.
     (Seq([], 2**60 if sys.maxsize > 2**32 else 2**28), {}, "capacity overflow"),
+    # A buffer as long: read in place or routed with no hydrograph (one pass or several), and
+    # one whose format makes it iterated, fail alike before any list or buffer is made.
+    (claimed_bytes(), {}, "capacity overflow"), (claimed_bytes(), {"sub_reaches": 3}, "capacity overflow"),
+    (claimed_bytes(), {"x": 0.7}, "capacity overflow"), (claimed_bytes("<B"), {}, "capacity overflow"),
 ])
-def test_internal_failure(routing, panic_class, inflow, changes, message):
+@pytest.mark.filterwarnings("ignore:`x` is outside")
+def test_internal_failure(routing, panic_class, capfd, inflow, changes, message):
     args = dict(inflow=inflow, k=2 * HOUR, x=0.2, time_step=HOUR, sub_reaches=1, initial_outflow=10.0) | changes
     exc = pytest.raises(BaseException, routing, **args).value
     assert type(exc) is panic_class and not isinstance(exc, Exception)
     assert exc.args == (message,) and str(exc) == message
+    assert "Error" not in capfd.readouterr().err  # the report only: no interpreter error printed
     # Nothing of the failed call remains: the next call behaves normally.
     assert routing([1.0, 2.0], 2 * HOUR, 0.2, HOUR, 1, 1.0)[0] == 1.0
 

@@ -3,6 +3,8 @@
 import importlib
 import importlib.machinery
 import inspect
+import pathlib
+import re
 import sys
 import sysconfig
 import types
@@ -133,3 +135,17 @@ def test_each_module_is_bound_to_the_first_interpreter_that_imports_it(run_pytho
     proc = run_python(IMPORTS_SCRIPT.replace("STEPS", repr(steps)))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == outcomes
+
+
+def test_thread_state_origin_is_where_the_module_reads_it():
+    # A sub-interpreter's import first runs the init function in the main interpreter on a thread
+    # state that only its private origin code (5, after the codes -1 to 4, just before the int
+    # field that holds it) tells apart. The running interpreter's own headers must still say so;
+    # otherwise the module binds to the wrong interpreter, which the row above where "legacy"
+    # imports first shows only on the build with the GIL.
+    header = pathlib.Path(sysconfig.get_paths()["include"], "cpython", "pystate.h").read_text()
+    codes = re.search(r"#ifdef Py_BUILD_CORE\n((?:#  define _PyThreadState_WHENCE_\w+ -?\d+\n)+)#endif\n"
+                      r"    int _whence;\n", header)
+    assert codes, "the thread-state origin field or its codes changed"
+    assert re.findall(r"(-?\d+)\n", codes[1]) == ["-1", "0", "1", "2", "3", "4", "5"]
+    assert codes[1].splitlines()[-1] == "#  define _PyThreadState_WHENCE_EXEC 5"

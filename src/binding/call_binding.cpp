@@ -13,7 +13,7 @@
 
 #include "binding/safe_points.hpp"
 #include "reach_routing/muskingum.hpp"
-#include "reach_routing/sweep.hpp"
+#include "reach_routing/routing_plan.hpp"
 
 namespace brooklet::binding {
 
@@ -294,13 +294,18 @@ PyResult<std::int64_t> extract_i64(PyObject* object) {
 
 namespace {
 
-// Grows or reserves a hydrograph buffer to exactly `capacity` values; a byte
-// size beyond the largest allocation is an internal failure.
-void reserve_exactly(Hydrograph& values, std::size_t capacity,
-                     std::source_location where = std::source_location::current()) {
-    if (capacity > max_allocation_bytes / sizeof(double)) {
+// A hydrograph of `length` values whose byte size is beyond the largest
+// allocation is an internal failure, whichever path would hold it.
+void check_hydrograph_capacity(std::size_t length, const std::source_location& where) {
+    if (length > max_allocation_bytes / sizeof(double)) {
         fail_fixed("capacity overflow", where);
     }
+}
+
+// Grows or reserves a hydrograph buffer to exactly `capacity` values.
+void reserve_exactly(Hydrograph& values, std::size_t capacity,
+                     std::source_location where = std::source_location::current()) {
+    check_hydrograph_capacity(capacity, where);
     values.reserve(capacity);
 }
 
@@ -462,19 +467,49 @@ private:
 
 enum class ItemKind : std::uint8_t { signed_integer, unsigned_integer, floating, boolean };
 
-// The kind of a one-character native, little-endian numeric format whose
-// items iteration would turn into numbers; nothing for any other format.
-std::optional<ItemKind> plain_numeric_kind(const char* format, Py_ssize_t item_size) {
+// The types whose iteration reads their own buffer in C, running no Python
+// code. Each iterates a different set of formats.
+enum class BufferExporter : std::uint8_t { memoryview, array, numpy };
+
+// The format code left once the exporter's own iteration has taken its
+// prefix; nothing when that iteration would not turn the items into numbers
+// the way their buffer reads. A memoryview iterates one native character,
+// after '@' or alone (any other prefix makes it raise NotImplementedError);
+// an array.array's format is its typecode; a NumPy array marks unaligned
+// native items with '=' and little-endian ones with '<', and iterates them
+// alike.
+std::optional<char> format_code(BufferExporter exporter, const char* format) {
     std::string_view code = format == nullptr ? "B" : format;
     const bool little_endian = std::endian::native == std::endian::little;
-    if (code.starts_with('@') || code.starts_with('=') || (little_endian && code.starts_with('<'))) {
-        code.remove_prefix(1);
+    switch (exporter) {
+        case BufferExporter::memoryview:
+            if (code.starts_with('@')) {
+                code.remove_prefix(1);
+            }
+            break;
+        case BufferExporter::array:
+            break;
+        case BufferExporter::numpy:
+            if (code.starts_with('@') || code.starts_with('=') || (little_endian && code.starts_with('<'))) {
+                code.remove_prefix(1);
+            }
+            break;
     }
     if (code.size() != 1) {
         return std::nullopt;
     }
+    return code[0];
+}
+
+// The kind of a numeric format that this exporter's iteration turns into
+// numbers as its buffer reads; nothing for any other format.
+std::optional<ItemKind> plain_numeric_kind(BufferExporter exporter, const char* format, Py_ssize_t item_size) {
+    const std::optional<char> code = format_code(exporter, format);
+    if (!code) {
+        return std::nullopt;
+    }
     const bool integer_size = item_size == 1 || item_size == 2 || item_size == 4 || item_size == 8;
-    switch (code[0]) {
+    switch (*code) {
         case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
             return integer_size ? std::optional(ItemKind::signed_integer) : std::nullopt;
         case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
@@ -584,23 +619,30 @@ void with_item_type(ItemKind kind, Py_ssize_t size, const Use& use) {
 // values iteration would. NumPy is recognised by name, without importing it;
 // the type must be immutable, which no class written in Python is, so a Python
 // class that merely takes one of these names is read by iteration.
-bool iterates_as_its_buffer(PyObject* object) {
+std::optional<BufferExporter> buffer_exporter(PyObject* object) {
     const PyTypeObject* type = Py_TYPE(object);
     if (type == &PyMemoryView_Type) {
-        return true;
+        return BufferExporter::memoryview;
     }
-    const bool immutable = (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) != 0;
-    return immutable && (std::strcmp(type->tp_name, "array.array") == 0 ||
-                         std::strcmp(type->tp_name, "numpy.ndarray") == 0);
+    if ((type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) == 0) {
+        return std::nullopt;
+    }
+    if (std::strcmp(type->tp_name, "array.array") == 0) {
+        return BufferExporter::array;
+    }
+    if (std::strcmp(type->tp_name, "numpy.ndarray") == 0) {
+        return BufferExporter::numpy;
+    }
+    return std::nullopt;
 }
 
-[[gnu::noinline]] std::optional<Hydrograph> read_numeric_buffer(PyObject* object) {
+[[gnu::noinline]] std::optional<Hydrograph> read_numeric_buffer(PyObject* object, BufferExporter exporter) {
     HeldBuffer buffer;
     if (!buffer.acquire(object)) {
         return std::nullopt;
     }
     const Py_buffer& view = buffer.view();
-    const std::optional<ItemKind> kind = plain_numeric_kind(view.format, view.itemsize);
+    const std::optional<ItemKind> kind = plain_numeric_kind(exporter, view.format, view.itemsize);
     if (!kind) {
         return std::nullopt;
     }
@@ -662,8 +704,8 @@ PyResult<Hydrograph> extract_float_sequence(PyObject* object) {
     if (PyTuple_CheckExact(object)) {
         return read_items_in_place<tuple_size, tuple_item, NoLock>(object);
     }
-    if (iterates_as_its_buffer(object)) {
-        if (std::optional<Hydrograph> values = read_numeric_buffer(object)) {
+    if (const std::optional<BufferExporter> exporter = buffer_exporter(object)) {
+        if (std::optional<Hydrograph> values = read_numeric_buffer(object, *exporter)) {
             return std::move(*values);
         }
     }
@@ -728,7 +770,8 @@ OwnedRef filled(OwnedRef list) {
     return list;
 }
 
-void set_float_item(PyObject* list, std::size_t index, double value) {
+// Inlined into the loops that make result floats, where a call per item costs a few per cent.
+[[gnu::always_inline]] inline void set_float_item(PyObject* list, std::size_t index, double value) {
     PyObject* item = PyFloat_FromDouble(value);
     if (item == nullptr) {
         fail_after_error();
@@ -762,21 +805,15 @@ OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
 //
 // A call whose arguments are all of exact built-in types, with a weighting
 // factor that needs no warning, runs no Python code, so nothing can change the
-// inflow while it is read. Such a call routes without a hydrograph buffer: one
-// pass reads each inflow value, routes it and makes its result float in one
-// loop; several passes read the inflow a chunk at a time into the sweep's
-// stream and make the result floats from each chunk of outflows as it comes.
-// Any other call, and an inflow holding an item that is not an exact float,
-// takes the general path, which reads the inflow from its start; nothing
-// observable has happened before (a list made in part is dropped).
+// inflow while it is read. Such a call routes without a hydrograph buffer:
+// the routing side streams the inflow from a source (list or tuple items,
+// buffer values) into a sink that makes the result floats as they come (see
+// reach_routing/routing_plan.hpp). Any other call, and an inflow holding an
+// item that is not an exact float, takes the general path, which reads the
+// inflow from its start; nothing observable has happened before (a list made
+// in part is dropped).
 
 namespace {
-
-struct PlainRouting {
-    reach_routing::Coefficients coefficients;
-    double initial_outflow;
-    std::uint64_t passes;  // one for a count of one or less
-};
 
 // What the float conversion gives for an exact float, or for an exact int
 // that a double holds exactly; nothing for anything else.
@@ -804,11 +841,11 @@ std::optional<Duration> plain_duration(PyObject* object) {
     return duration_of(object);
 }
 
-// The routing that the arguments after `inflow` ask for, when they are plain
-// enough: exact built-in types, x in [0.0, 0.5] and no more sub-reaches than
-// the sweep's stream takes (more go through the general path, which keeps
-// one block's state at a time).
-std::optional<PlainRouting> plain_routing(std::span<PyObject* const> slots) {
+// The plan that the arguments after `inflow` ask for, when they are plain
+// enough: exact built-in types, x in [0.0, 0.5] and a pass count that the
+// stream takes (more go through the general path, which keeps one block's
+// state at a time).
+std::optional<reach_routing::RoutingPlan> plain_routing(std::span<PyObject* const> slots) {
     const std::optional<Duration> k = plain_duration(slots[1]);
     const std::optional<double> x = plain_number(slots[2]);
     const std::optional<Duration> time_step = plain_duration(slots[3]);
@@ -819,86 +856,73 @@ std::optional<PlainRouting> plain_routing(std::span<PyObject* const> slots) {
     }
     int overflow = 0;
     const long long sub_reaches = PyLong_AsLongLongAndOverflow(slots[4], &overflow);
-    if (overflow != 0 || sub_reaches > static_cast<long long>(reach_routing::SweepStream::max_passes)) {
+    if (overflow != 0) {
         return std::nullopt;
     }
-    return PlainRouting{reach_routing::coefficients(time_step->as_seconds(),
-                                                    reach_routing::sub_reach_storage(*k, sub_reaches), *x),
-                        *initial_outflow, sub_reaches <= 1 ? 1 : static_cast<std::uint64_t>(sub_reaches)};
-}
-
-// The two routings below step aside now and then while the GIL is off (see
-// SafePoints); `still_readable()` then tells whether the inflow can be read
-// on from where it was, and if not they give up.
-
-// Routes `length` (at least one) inflow values through one pass into a new
-// list; `inflow_at(t)` gives the value at t, or nothing to give up.
-template <class InflowAt, class StillReadable>
-std::optional<OwnedRef> route_in_one_pass(std::size_t length, const PlainRouting& routing,
-                                          const InflowAt& inflow_at, const StillReadable& still_readable) {
-    OwnedRef list = new_list(length);
-    SafePoints safe_points;
-    const auto paced_inflow_at = [&](std::size_t t) -> std::optional<double> {
-        if (safe_points.passed(SafePoints::float_units) && !still_readable()) {
-            return std::nullopt;
-        }
-        return inflow_at(t);
-    };
-    if (!reach_routing::route_one_pass(
-            length, routing.coefficients, routing.initial_outflow, paced_inflow_at,
-            [&](std::size_t t, double outflow) { set_float_item(list.get(), t, outflow); })) {
+    const reach_routing::RoutingPlan plan =
+        reach_routing::plan_routing(*time_step, *k, *x, sub_reaches, *initial_outflow);
+    if (!reach_routing::streams(plan)) {
         return std::nullopt;
     }
-    return filled(std::move(list));
+    return plan;
 }
 
-// Routes `length` (at least one) inflow values through the passes of the
-// sweep's stream into a new list; `read(start, values)` fills `values` with
-// the inflow from `start` on, or returns false to give up.
-template <class ReadChunk, class StillReadable>
-std::optional<OwnedRef> route_in_chunks(std::size_t length, const PlainRouting& routing, const ReadChunk& read,
-                                        const StillReadable& still_readable) {
-    OwnedRef list = new_list(length);
-    reach_routing::SweepStream stream(routing.passes, routing.coefficients, routing.initial_outflow);
+// The sink that makes the result: a new list of `length` floats, filled in
+// time order. A length whose hydrograph would exceed the largest allocation
+// fails as the general path's reservation does, before any list is made.
+class NewFloatList {
+public:
+    explicit NewFloatList(std::size_t length) : list_(new_checked_list(length)) {}
+
+    // Inlined into the routing loops, like `set_float_item`.
+    [[gnu::always_inline]] void operator()(std::size_t t, double outflow) const {
+        set_float_item(list_.get(), t, outflow);
+    }
+
+    [[nodiscard]] OwnedRef take() && { return filled(std::move(list_)); }
+
+private:
+    static OwnedRef new_checked_list(std::size_t length,
+                                     std::source_location where = std::source_location::current()) {
+        check_hydrograph_capacity(length, where);
+        return new_list(length);
+    }
+
+    OwnedRef list_;
+};
+
+// Routes `length` (at least one) values into a new list; `value_at(t)` gives
+// the value at t, or nothing to give up. With the GIL off the routing steps
+// aside now and then (see SafePoints), every value read counting its work;
+// afterwards it reads on only while `still_readable()` holds, and gives up
+// otherwise. Nothing when it gives up.
+template <class ValueAt, class StillReadable>
+std::optional<OwnedRef> route_into_new_list(std::size_t length, const reach_routing::RoutingPlan& plan,
+                                            const ValueAt& value_at, const StillReadable& still_readable) {
+    NewFloatList outflow(length);
     SafePoints safe_points;
-    const auto work_of = [&](std::size_t values) { return values * (routing.passes + SafePoints::float_units); };
-    std::size_t made = 0;
-    const auto make_floats = [&](std::span<const double> outflows) {
-        if (outflows.size() > length - made) {
-            fail_fixed("the sweep's stream gave more outflows than inflows");
+    const std::uint64_t work_per_value = plan.passes + SafePoints::float_units;
+    const auto inflow = [&safe_points, &still_readable, value_at, work_per_value](std::size_t t) {
+        if (safe_points.passed(work_per_value) && !still_readable()) [[unlikely]] {
+            return std::optional<double>();
         }
-        for (const double outflow : outflows) {
-            set_float_item(list.get(), made++, outflow);
-        }
+        return value_at(t);
     };
-    for (std::size_t taken = 0; taken < length;) {
-        const std::span<double> space = stream.inflow_space();
-        const std::span<double> chunk = space.first(std::min(space.size(), length - taken));
-        if ((safe_points.passed(work_of(chunk.size())) && !still_readable()) || !read(taken, chunk)) {
-            return std::nullopt;
-        }
-        taken += chunk.size();
-        make_floats(stream.route(chunk.size()));
+    if (!reach_routing::route_streamed(plan, length, inflow, outflow)) {
+        return std::nullopt;
     }
-    for (std::span<const double> outflows = stream.drain(); !outflows.empty(); outflows = stream.drain()) {
-        make_floats(outflows);
-        (void)safe_points.passed(work_of(outflows.size()));
-    }
-    if (made != length) {
-        fail_fixed("the sweep's stream gave fewer outflows than inflows");  // the list holds empty items
-    }
-    return filled(std::move(list));
+    return std::move(outflow).take();
 }
 
 // Routes an exact list or tuple of exact floats into a new list.
 template <auto size_of, auto item_at, class Lock>
-std::optional<OwnedRef> route_items(PyObject* sequence, const PlainRouting& routing) {
+std::optional<OwnedRef> route_items(PyObject* sequence, const reach_routing::RoutingPlan& plan) {
     const Lock lock(sequence);
     const auto length = static_cast<std::size_t>(size_of(sequence));
     if (length == 0) {
         return std::nullopt;  // the general path reports it
     }
-    const auto float_at = [&](std::size_t t) -> std::optional<double> {
+    const auto float_at = [sequence](std::size_t t) -> std::optional<double> {
         PyObject* item = item_at(sequence, static_cast<Py_ssize_t>(t));
         if (!Py_IS_TYPE(item, &PyFloat_Type)) {
             return std::nullopt;
@@ -908,30 +932,20 @@ std::optional<OwnedRef> route_items(PyObject* sequence, const PlainRouting& rout
     // Stepping aside sets the list's lock aside: other threads may have
     // changed it meanwhile. Items changed in place are read as they are now;
     // a changed length sends the call to the general path.
-    const auto still_readable = [&] { return static_cast<std::size_t>(size_of(sequence)) == length; };
-    if (routing.passes == 1) {
-        return route_in_one_pass(length, routing, float_at, still_readable);
-    }
-    return route_in_chunks(length, routing, [&](std::size_t start, std::span<double> values) {
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const std::optional<double> value = float_at(start + i);
-            if (!value) {
-                return false;
-            }
-            values[i] = *value;
-        }
-        return true;
-    }, still_readable);
+    const auto still_readable = [sequence, length] { return static_cast<std::size_t>(size_of(sequence)) == length; };
+    return route_into_new_list(length, plan, float_at, still_readable);
 }
 
-// Routes a one-dimensional numeric buffer into a new list.
-std::optional<OwnedRef> route_buffer(PyObject* object, const PlainRouting& routing) {
+// Routes a one-dimensional numeric buffer that reads as its iteration would
+// into a new list.
+std::optional<OwnedRef> route_buffer(PyObject* object, BufferExporter exporter,
+                                     const reach_routing::RoutingPlan& plan) {
     HeldBuffer buffer;
     if (!buffer.acquire(object)) {
         return std::nullopt;
     }
     const Py_buffer& view = buffer.view();
-    const std::optional<ItemKind> kind = plain_numeric_kind(view.format, view.itemsize);
+    const std::optional<ItemKind> kind = plain_numeric_kind(exporter, view.format, view.itemsize);
     const std::size_t length = buffer.length();
     if (!kind || length == 0) {
         return std::nullopt;
@@ -943,19 +957,8 @@ std::optional<OwnedRef> route_buffer(PyObject* object, const PlainRouting& routi
         }
         const auto held = [] { return true; };  // the buffer stays held while the call steps aside
         // By value, so that they stay in registers across the calls that make floats.
-        const auto value_at = [first = buffer.first(), stride = buffer.stride()](std::size_t t) {
-            return widened<Item>(first + static_cast<Py_ssize_t>(t) * stride);
-        };
-        if (routing.passes == 1) {
-            list = route_in_one_pass(
-                length, routing, [value_at](std::size_t t) { return std::optional(value_at(t)); }, held);
-            return;
-        }
-        list = route_in_chunks(length, routing, [&](std::size_t start, std::span<double> values) {
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                values[i] = value_at(start + i);
-            }
-            return true;
+        list = route_into_new_list(length, plan, [first = buffer.first(), stride = buffer.stride()](std::size_t t) {
+            return std::optional(widened<Item>(first + static_cast<Py_ssize_t>(t) * stride));
         }, held);
     });
     return list;
@@ -967,20 +970,21 @@ std::optional<OwnedRef> route_without_buffer(std::span<PyObject* const> slots) {
     PyObject* inflow = slots[0];
     const bool list = PyList_CheckExact(inflow);
     const bool tuple = PyTuple_CheckExact(inflow);
-    if (!list && !tuple && !iterates_as_its_buffer(inflow)) {
+    const std::optional<BufferExporter> exporter = list || tuple ? std::nullopt : buffer_exporter(inflow);
+    if (!list && !tuple && !exporter) {
         return std::nullopt;
     }
-    const std::optional<PlainRouting> routing = plain_routing(slots);
-    if (!routing) {
+    const std::optional<reach_routing::RoutingPlan> plan = plain_routing(slots);
+    if (!plan) {
         return std::nullopt;
     }
     if (list) {
-        return route_items<list_size, list_item, ListLock>(inflow, *routing);
+        return route_items<list_size, list_item, ListLock>(inflow, *plan);
     }
     if (tuple) {
-        return route_items<tuple_size, tuple_item, NoLock>(inflow, *routing);
+        return route_items<tuple_size, tuple_item, NoLock>(inflow, *plan);
     }
-    return route_buffer(inflow, *routing);
+    return route_buffer(inflow, *exporter, *plan);
 }
 
 // ================================================================ the function

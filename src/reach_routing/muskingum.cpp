@@ -6,7 +6,6 @@
 #include "binding/call_binding.hpp"
 #include "binding/internal_failure.hpp"
 #include "binding/safe_points.hpp"
-#include "reach_routing/sweep.hpp"
 
 namespace brooklet::reach_routing {
 
@@ -99,23 +98,18 @@ PyResult<Hydrograph> muskingum_routing(Hydrograph inflow, OwnedRef k, double x, 
     if (!storage) {
         return failure(std::move(storage.error()));
     }
-    const double time_step_seconds = step->as_seconds();
-    const double storage_seconds = sub_reach_storage(*storage, sub_reaches);
+    const RoutingPlan plan = plan_routing(*step, *storage, x, sub_reaches, initial_outflow);
 
     // The reference kernel takes an empty inflow (an internal failure) and a single value.
     if (hydrograph.size() <= 1) {
-        return muskingum_routing_rs(std::move(hydrograph), time_step_seconds, storage_seconds, x,
-                                    initial_outflow);
+        return muskingum_routing_rs(std::move(hydrograph), step->as_seconds(), sub_reach_storage(*storage, sub_reaches),
+                                    x, initial_outflow);
     }
-    // A count of 1 or less makes one pass. Every later pass starts from its
-    // input's first value, which is the first pass's initial outflow, so all
-    // passes start from it. The passes route in place: the inflow buffer
-    // becomes the result. They touch no Python object, so with the GIL off a
-    // long routing runs detached, and other threads collect garbage meanwhile.
-    const std::uint64_t passes = sub_reaches <= 1 ? 1 : static_cast<std::uint64_t>(sub_reaches);
-    const Coefficients c = coefficients(time_step_seconds, storage_seconds, x);
-    const binding::DetachedThread detached(binding::detaches_for(hydrograph.size(), passes));
-    route_passes_in_place(hydrograph, passes, c, initial_outflow);
+    // The passes route in place: the inflow buffer becomes the result. They
+    // touch no Python object, so with the GIL off a long routing runs
+    // detached, and other threads collect garbage meanwhile.
+    const binding::DetachedThread detached(binding::detaches_for(hydrograph.size(), plan.passes));
+    route_in_place(hydrograph, plan);
     return hydrograph;
 }
 

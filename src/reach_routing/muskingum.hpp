@@ -11,15 +11,9 @@
 #include "binding/entry_guard.hpp"
 #include "reach_routing/hydrograph.hpp"
 #include "reach_routing/recurrence.hpp"
+#include "reach_routing/routing_plan.hpp"
 
 namespace brooklet::reach_routing {
-
-// The storage constant of one of `sub_reaches` equal sub-reaches, in seconds.
-// No check on the count: 0 gives an infinite or NaN storage, a negative count
-// a negative one.
-[[nodiscard]] inline double sub_reach_storage(const Duration& k, std::int64_t sub_reaches) noexcept {
-    return k.as_seconds() / static_cast<double>(sub_reaches);
-}
 
 // Routes `inflow` through one sub-reach with time step `time_step_seconds`,
 // storage constant `storage_seconds` and weighting factor `weighting`. The
