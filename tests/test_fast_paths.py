@@ -5,11 +5,7 @@ sweep give exactly what the general path gives."""
 import array
 import ctypes
 import math
-import os
 import random
-import subprocess
-import sys
-import sysconfig
 import warnings
 from datetime import timedelta
 
@@ -19,7 +15,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from conftest import HOUR, Iterated, Seq, outcome, route_identity
-from test_threads import CHANGING_LIST_SCRIPT
+from test_threads import changing_list_script, run_without_gil
 
 
 def route(routing, inflow, sub_reaches=3, x=0.2):
@@ -27,6 +23,14 @@ def route(routing, inflow, sub_reaches=3, x=0.2):
 
 
 INTEGERS = [0, 1, 7, 100, 127]
+
+
+def misaligned(code, values):
+    """A memoryview of `code` items that start one byte past where the allocator aligns them."""
+    items = array.array(code, values)
+    view = memoryview(bytearray(1 + len(items) * items.itemsize))[1:].cast(code)
+    view[:] = memoryview(items)
+    return view
 
 
 def as_bytes(values, fmt):
@@ -49,6 +53,7 @@ def as_bytes(values, fmt):
     lambda v: array.array("w", "abc"),
     lambda v: memoryview(array.array("d", v)), lambda v: memoryview(bytes(int(x) for x in v)),
     lambda v: memoryview(array.array("q", [int(x) for x in v]))[::2],
+    lambda v: misaligned("d", v), lambda v: misaligned("h", [int(x) for x in v])[::-2],
     *[lambda v, f=fmt: as_bytes(v, f) for fmt in ["@d", "e", "c", "P", "?", "@B", "@?"]],
     *[lambda v, c=ctype: memoryview((c * len(v))(*v)) for ctype in [  # formats '<d', '<i', '<?', ...
         ctypes.c_double, ctypes.c_float, ctypes.c_int, ctypes.c_bool, ctypes.c_ubyte, ctypes.c_longlong]],
@@ -134,24 +139,17 @@ def test_streamed_inflow_matches_iteration(routing, bits, sub_reaches):
         assert bits(route(routing, inflow, sub_reaches)) == bits(expected), type(inflow)
 
 
-def test_streamed_list_that_other_threads_change(tmp_path):
+@pytest.mark.parametrize("int_items", [True, False])
+def test_streamed_list_that_other_threads_change(tmp_path, int_items):
     # The changing list of test_threads, routed through three sub-reaches of no storage (each one
     # the identity), so that the list is read a chunk at a time, under its lock where the GIL is off.
-    script = CHANGING_LIST_SCRIPT.replace("from conftest import route_identity", "import brooklet, datetime")
+    script = changing_list_script(int_items)
     script = script.replace("route_identity(shared, 0.0)", "brooklet.reach.muskingum_routing(shared, "
                             "datetime.timedelta(0), 0.0, datetime.timedelta(hours=1), 3, 0.0)")
+    script = script.replace("from conftest import route_identity", "import brooklet, datetime")
     assert script.count("muskingum_routing(shared") == 1
-    free_threaded = sysconfig.get_config_var("Py_GIL_DISABLED")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.path.dirname(brooklet.__file__), os.environ.get("PYTHONPATH", "")]))
-    if free_threaded:
-        env["PYTHON_GIL"] = "0"
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env,
-                          timeout=120, cwd=tmp_path)
-    assert proc.returncode == 0, proc.stderr
-    summary, failures = proc.stdout.splitlines()
+    summary, (failures,) = run_without_gil(script, tmp_path)
     assert failures == "[]", summary
-    assert summary.endswith("no gil" if free_threaded else "gil")
 
 
 def test_list_changed_while_converting_is_read_like_iteration(routing):

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/safe_points.hpp"
 #include "reach_routing/muskingum.hpp"
 #include "reach_routing/routing_plan.hpp"
 
@@ -394,31 +395,74 @@ PyObject* list_item(PyObject* list, Py_ssize_t i) { return PyList_GET_ITEM(list,
 Py_ssize_t tuple_size(PyObject* tuple) { return PyTuple_GET_SIZE(tuple); }
 PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) { return PyTuple_GET_ITEM(tuple, i); }
 
-// A buffer held for the duration of a conversion.
+// Holds the per-object lock of a buffer exporter while it counts an export
+// or its end. array.array and memoryview count their exports in a plain
+// integer; with the GIL off, two calls that acquire or release the same
+// exporter at once would lose updates, and an export count below zero lets the
+// object be resized while it is read. Calls of this module take the lock, so
+// they never race each other; Python code that resizes the object takes no
+// lock. On a build with the GIL it is nothing.
+class ExporterLock {
+public:
+    explicit ExporterLock([[maybe_unused]] PyObject* exporter) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, exporter);
+#endif
+    }
+    ExporterLock(const ExporterLock&) = delete;
+    ExporterLock& operator=(const ExporterLock&) = delete;
+    ExporterLock(ExporterLock&&) = delete;
+    ExporterLock& operator=(ExporterLock&&) = delete;
+    ~ExporterLock() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_{};
+#endif
+};
+
+// A one-dimensional buffer held for the duration of a conversion.
 class HeldBuffer {
 public:
     HeldBuffer() = default;
     HeldBuffer(const HeldBuffer&) = delete;
     HeldBuffer& operator=(const HeldBuffer&) = delete;
+    HeldBuffer(HeldBuffer&&) = delete;
+    HeldBuffer& operator=(HeldBuffer&&) = delete;
     ~HeldBuffer() {
-        if (acquired_) {
+        if (exporter_ != nullptr) {
+            const ExporterLock lock(exporter_);
             PyBuffer_Release(&view_);
         }
     }
-    // False when the object does not export a strided buffer with a format.
+    // False when the object does not export a one-dimensional strided buffer
+    // with a format.
     bool acquire(PyObject* object) {
+        const ExporterLock lock(object);
         if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
             (void)take();  // the general path reports whatever is wrong with the object
             return false;
         }
-        acquired_ = true;
+        exporter_ = object;
+        if (view_.ndim != 1) {
+            return false;
+        }
+        length_ = static_cast<std::size_t>(view_.shape[0]);  // an array's shape is its live size
         return true;
     }
     [[nodiscard]] const Py_buffer& view() const { return view_; }
+    [[nodiscard]] std::size_t length() const { return length_; }
+    [[nodiscard]] char* first() const { return static_cast<char*>(view_.buf); }
+    [[nodiscard]] Py_ssize_t stride() const { return view_.strides[0]; }
 
 private:
     Py_buffer view_{};
-    bool acquired_ = false;
+    PyObject* exporter_ = nullptr;  // borrowed: the caller's argument
+    std::size_t length_ = 0;
 };
 
 enum class ItemKind : std::uint8_t { signed_integer, unsigned_integer, floating, boolean };
@@ -486,17 +530,58 @@ struct BooleanByte {
     unsigned char byte;
 };
 
-// One item widened to double, as converting it to a Python number and then
-// to a float would give.
+// The unsigned integer as wide as an item, which its bits are loaded as.
 template <class Item>
-double widened(const char* at) {
-    Item item{};
-    std::memcpy(&item, at, sizeof item);
+using ItemBits = std::conditional_t<
+    sizeof(Item) == 1, std::uint8_t,
+    std::conditional_t<sizeof(Item) == 2, std::uint16_t,
+                       std::conditional_t<sizeof(Item) == 4, std::uint32_t, std::uint64_t>>>;
+
+// True when every item of the buffer lies where a relaxed atomic load of its
+// bits may read it.
+template <class Item>
+bool loads_whole_items(const HeldBuffer& buffer) {
+    constexpr auto alignment = std::atomic_ref<ItemBits<Item>>::required_alignment;
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer.first());
+    return address % alignment == 0 && static_cast<std::size_t>(buffer.stride()) % alignment == 0;
+}
+
+// An item as converting it to a Python number and then to a float would give.
+template <class Item>
+double widen(Item item) {
     if constexpr (std::is_same_v<Item, BooleanByte>) {
         return item.byte != 0 ? 1.0 : 0.0;
     } else {
         return static_cast<double>(item);
     }
+}
+
+// Another thread may write a buffer while it is read (NumPy works without the
+// GIL, and with the GIL off anyone may), so items are read with relaxed atomic
+// loads, which give the old or the new value where a plain read would be a
+// data race; on x86 they are the same plain loads.
+
+// The item at `at`, which must be aligned for the load (`loads_whole_items`).
+template <class Item>
+Item load_item(char* at) {  // NOLINT(readability-non-const-parameter): atomic_ref takes a non-const object
+    using Bits = ItemBits<Item>;
+    return std::bit_cast<Item>(std::atomic_ref<Bits>(*reinterpret_cast<Bits*>(at)).load(std::memory_order_relaxed));
+}
+
+// The item at `at`, wherever it lies, loaded byte by byte.
+template <class Item>
+Item load_item_bytewise(char* at) {
+    std::array<std::uint8_t, sizeof(Item)> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = load_item<std::uint8_t>(at + i);
+    }
+    return std::bit_cast<Item>(bytes);
+}
+
+// The item at `at` widened to double; `at` aligned as for `load_item`.
+template <class Item>
+double widened(char* at) {
+    return widen(load_item<Item>(at));
 }
 
 // Calls `use.template operator()<Item>()` with the C type of the items of
@@ -553,7 +638,7 @@ std::optional<BufferExporter> buffer_exporter(PyObject* object) {
 
 [[gnu::noinline]] std::optional<Hydrograph> read_numeric_buffer(PyObject* object, BufferExporter exporter) {
     HeldBuffer buffer;
-    if (!buffer.acquire(object) || buffer.view().ndim != 1) {
+    if (!buffer.acquire(object)) {
         return std::nullopt;
     }
     const Py_buffer& view = buffer.view();
@@ -561,13 +646,13 @@ std::optional<BufferExporter> buffer_exporter(PyObject* object) {
     if (!kind) {
         return std::nullopt;
     }
-    const auto length = static_cast<std::size_t>(view.shape[0]);
     Hydrograph values;
-    reserve_exactly(values, length);
+    reserve_exactly(values, buffer.length());
     with_item_type(*kind, view.itemsize, [&]<class Item>() {
-        const char* at = static_cast<const char*>(view.buf);
-        for (std::size_t i = 0; i < length; ++i, at += view.strides[0]) {
-            values.push_back(widened<Item>(at));
+        const bool aligned = loads_whole_items<Item>(buffer);
+        char* at = buffer.first();
+        for (std::size_t i = 0; i < buffer.length(); ++i, at += buffer.stride()) {
+            values.push_back(widen(aligned ? load_item<Item>(at) : load_item_bytewise<Item>(at)));
         }
     });
     return values;
@@ -662,12 +747,26 @@ std::optional<Duration> duration_of(PyObject* timedelta) {
                     static_cast<std::uint32_t>(microseconds) * 1000U};
 }
 
-// A new list of `length` empty items, to be filled in place.
+// A new list of `length` empty items, to be filled in place. With the GIL
+// off, the call may step aside while it fills the list, and the collector,
+// or gc.get_objects() in another thread, must not find a list with empty
+// items: it is kept from the collector until `filled`.
 OwnedRef new_list(std::size_t length) {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(length)));
     if (!list) {
         fail_after_error();
     }
+#ifdef Py_GIL_DISABLED
+    PyObject_GC_UnTrack(list.get());
+#endif
+    return list;
+}
+
+// The list made by `new_list`, every item set.
+OwnedRef filled(OwnedRef list) {
+#ifdef Py_GIL_DISABLED
+    PyObject_GC_Track(list.get());
+#endif
     return list;
 }
 
@@ -694,10 +793,12 @@ PyResult<Duration> duration_from_timedelta(PyObject* object) {
 
 OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
     OwnedRef list = new_list(values.size());
+    SafePoints safe_points;
     for (std::size_t i = 0; i < values.size(); ++i) {
         set_float_item(list.get(), i, values[i]);
+        (void)safe_points.passed(SafePoints::float_units);
     }
-    return list;
+    return filled(std::move(list));
 }
 
 // ================================================================ no hydrograph buffer
@@ -778,7 +879,7 @@ public:
         set_float_item(list_.get(), t, outflow);
     }
 
-    [[nodiscard]] OwnedRef take() && { return std::move(list_); }
+    [[nodiscard]] OwnedRef take() && { return filled(std::move(list_)); }
 
 private:
     static OwnedRef new_checked_list(std::size_t length,
@@ -790,12 +891,23 @@ private:
     OwnedRef list_;
 };
 
-// Routes `length` (at least one) values of `inflow` into a new list; nothing
-// when the source gives up.
-template <reach_routing::InflowSource Source>
+// Routes `length` (at least one) values into a new list; `value_at(t)` gives
+// the value at t, or nothing to give up. With the GIL off the routing steps
+// aside now and then (see SafePoints), every value read counting its work;
+// afterwards it reads on only while `still_readable()` holds, and gives up
+// otherwise. Nothing when it gives up.
+template <class ValueAt, class StillReadable>
 std::optional<OwnedRef> route_into_new_list(std::size_t length, const reach_routing::RoutingPlan& plan,
-                                            const Source& inflow) {
+                                            const ValueAt& value_at, const StillReadable& still_readable) {
     NewFloatList outflow(length);
+    SafePoints safe_points;
+    const std::uint64_t work_per_value = plan.passes + SafePoints::float_units;
+    const auto inflow = [&safe_points, &still_readable, value_at, work_per_value](std::size_t t) {
+        if (safe_points.passed(work_per_value) && !still_readable()) [[unlikely]] {
+            return std::optional<double>();
+        }
+        return value_at(t);
+    };
     if (!reach_routing::route_streamed(plan, length, inflow, outflow)) {
         return std::nullopt;
     }
@@ -810,13 +922,18 @@ std::optional<OwnedRef> route_items(PyObject* sequence, const reach_routing::Rou
     if (length == 0) {
         return std::nullopt;  // the general path reports it
     }
-    return route_into_new_list(length, plan, [sequence](std::size_t t) -> std::optional<double> {
+    const auto float_at = [sequence](std::size_t t) -> std::optional<double> {
         PyObject* item = item_at(sequence, static_cast<Py_ssize_t>(t));
         if (!Py_IS_TYPE(item, &PyFloat_Type)) {
             return std::nullopt;
         }
         return PyFloat_AS_DOUBLE(item);
-    });
+    };
+    // Stepping aside sets the list's lock aside: other threads may have
+    // changed it meanwhile. Items changed in place are read as they are now;
+    // a changed length sends the call to the general path.
+    const auto still_readable = [sequence, length] { return static_cast<std::size_t>(size_of(sequence)) == length; };
+    return route_into_new_list(length, plan, float_at, still_readable);
 }
 
 // Routes a one-dimensional numeric buffer that reads as its iteration would
@@ -824,22 +941,25 @@ std::optional<OwnedRef> route_items(PyObject* sequence, const reach_routing::Rou
 std::optional<OwnedRef> route_buffer(PyObject* object, BufferExporter exporter,
                                      const reach_routing::RoutingPlan& plan) {
     HeldBuffer buffer;
-    if (!buffer.acquire(object) || buffer.view().ndim != 1) {
+    if (!buffer.acquire(object)) {
         return std::nullopt;
     }
     const Py_buffer& view = buffer.view();
     const std::optional<ItemKind> kind = plain_numeric_kind(exporter, view.format, view.itemsize);
-    const auto length = static_cast<std::size_t>(view.shape[0]);
+    const std::size_t length = buffer.length();
     if (!kind || length == 0) {
         return std::nullopt;
     }
     std::optional<OwnedRef> list;
     with_item_type(*kind, view.itemsize, [&]<class Item>() {
+        if (!loads_whole_items<Item>(buffer)) {
+            return;  // the general path reads misaligned items byte by byte
+        }
+        const auto held = [] { return true; };  // the buffer stays held while the call steps aside
         // By value, so that they stay in registers across the calls that make floats.
-        list = route_into_new_list(length, plan, [first = static_cast<const char*>(view.buf),
-                                                  stride = view.strides[0]](std::size_t t) {
+        list = route_into_new_list(length, plan, [first = buffer.first(), stride = buffer.stride()](std::size_t t) {
             return std::optional(widened<Item>(first + static_cast<Py_ssize_t>(t) * stride));
-        });
+        }, held);
     });
     return list;
 }

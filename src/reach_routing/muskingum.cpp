@@ -5,6 +5,7 @@
 
 #include "binding/call_binding.hpp"
 #include "binding/internal_failure.hpp"
+#include "binding/safe_points.hpp"
 
 namespace brooklet::reach_routing {
 
@@ -104,7 +105,10 @@ PyResult<Hydrograph> muskingum_routing(Hydrograph inflow, OwnedRef k, double x, 
         return muskingum_routing_rs(std::move(hydrograph), step->as_seconds(), sub_reach_storage(*storage, sub_reaches),
                                     x, initial_outflow);
     }
-    // The passes route in place: the inflow buffer becomes the result.
+    // The passes route in place: the inflow buffer becomes the result. They
+    // touch no Python object, so with the GIL off a long routing runs
+    // detached, and other threads collect garbage meanwhile.
+    const binding::DetachedThread detached(binding::detaches_for(hydrograph.size(), plan.passes));
     route_in_place(hydrograph, plan);
     return hydrograph;
 }
