@@ -135,8 +135,8 @@ def describe_cpu() -> str:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("builds", nargs="+", help="one or two brooklet shared objects")
-    parser.add_argument("--size", type=int, default=200_000, help="values in the inflow")
-    parser.add_argument("--passes", type=int, default=32_768, help="sub-reaches of the long calls")
+    parser.add_argument("--size", type=int, default=1_600_000, help="values in the inflow")
+    parser.add_argument("--passes", type=int, default=4_096, help="sub-reaches of the long calls")
     parser.add_argument("--calls", type=int, default=3, help="long calls per build and path")
     parser.add_argument("--cost-passes", type=int, default=4_096, help="sub-reaches of the longest timed calls")
     parser.add_argument("--rounds", type=int, default=9, help="rounds of the timed calls")

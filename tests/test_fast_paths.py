@@ -78,7 +78,7 @@ class Delta(timedelta):
     {"x": True}, {"x": 2**53 + 1}, {"x": 0.5000001}, {"x": math.nan}, {"x": 2**1024}, {"x": "0.2"},
     {"initial_outflow": 2**1024}, {"initial_outflow": None}, {"initial_outflow": True},
     {"sub_reaches": True}, {"sub_reaches": 2**63}, {"sub_reaches": 2.0},
-    {"sub_reaches": 32768}, {"sub_reaches": 32769}, {"sub_reaches": -(2**63)},
+    {"sub_reaches": 4096}, {"sub_reaches": 4097}, {"sub_reaches": -(2**63)},
     {"k": Delta(hours=2)}, {"time_step": Delta(hours=1)}, {"k": timedelta(-1)},
     {"k": timedelta(-1), "time_step": timedelta(microseconds=-1)}, {"k": timedelta(-1), "x": 0.7},
     {"k": 7200}, {"inflow": []}, {"inflow": ()}, {"inflow": [2.0]}, {"inflow": [1.0, 2]},

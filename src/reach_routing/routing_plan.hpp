@@ -62,10 +62,19 @@ concept InflowSource = requires(const Source& source, std::size_t t) {
 template <class Sink>
 concept OutflowSink = requires(const Sink& sink, std::size_t t, double outflow) { sink(t, outflow); };
 
-// Whether `route_streamed` takes the plan: the sweep's stream keeps the state
-// of every pass at once, so it takes a bounded number of them.
+// The most passes that `route_streamed` takes. The stream keeps every block's
+// state at once, and after the last inflow it drains block after block, each
+// through every block behind it: with 32768 passes (456 blocks) that drain
+// alone takes tens of milliseconds, during which a call that makes floats as
+// it goes cannot step aside for the collector. More passes than this route in
+// place, where routing is one detachable stretch and reading the inflow into
+// a buffer costs under a percent of the routing.
+inline constexpr std::uint64_t max_streamed_passes = 4096;
+static_assert(max_streamed_passes <= SweepStream::max_passes);
+
+// Whether `route_streamed` takes the plan.
 [[nodiscard]] inline bool streams(const RoutingPlan& plan) noexcept {
-    return plan.passes <= SweepStream::max_passes;
+    return plan.passes <= max_streamed_passes;
 }
 
 namespace detail {
