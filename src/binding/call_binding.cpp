@@ -717,14 +717,20 @@ OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
 
 namespace {
 
-// What `plain_number` gives for anything but an exact float: out of line, so
-// that the loops reading lists of floats stay as small as they were.
-[[gnu::noinline]] std::optional<double> plain_non_float(PyObject* object) {
+// What the float conversion gives, for the objects it converts without
+// running Python code: an exact float; an exact int, which it reads with
+// PyLong_AsDouble; a float subclass, whose stored value PyFloat_AsDouble
+// reads without calling its __float__. Nothing for anything else, and for
+// an int beyond the doubles, whose OverflowError the general path raises.
+[[gnu::always_inline]] inline std::optional<double> plain_number(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyFloat_Type) {
+        return PyFloat_AS_DOUBLE(object);
+    }
     if (type == &PyLong_Type) {
         auto* integer = reinterpret_cast<PyLongObject*>(object);
         if (PyUnstable_Long_IsCompact(integer) != 0) {
-            // PyLong_AsDouble's own first case: a one-digit value converts exactly.
+            // PyLong_AsDouble's own first case, inlined: a one-digit value converts exactly.
             return static_cast<double>(PyUnstable_Long_CompactValue(integer));
         }
         const double value = PyLong_AsDouble(object);
@@ -738,18 +744,6 @@ namespace {
         return PyFloat_AS_DOUBLE(object);
     }
     return std::nullopt;
-}
-
-// What the float conversion gives, for the objects it converts without
-// running Python code: an exact float; an exact int, which it reads with
-// PyLong_AsDouble; a float subclass, whose stored value PyFloat_AsDouble
-// reads without calling its __float__. Nothing for anything else, and for
-// an int beyond the doubles, whose OverflowError the general path raises.
-[[gnu::always_inline]] inline std::optional<double> plain_number(PyObject* object) {
-    if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]] {
-        return PyFloat_AS_DOUBLE(object);
-    }
-    return plain_non_float(object);
 }
 
 // The span of a non-negative timedelta, or of an instance of a subclass,
@@ -835,29 +829,29 @@ std::optional<OwnedRef> route_into_new_list(std::size_t length, const reach_rout
     return PyFloat_AS_DOUBLE(object);
 }
 
-// Routes an exact list or tuple of items that `read` reads into a new list.
-template <auto size_of, auto item_at, class Lock, auto read>
-std::optional<OwnedRef> route_items_read_by(PyObject* sequence, const reach_routing::RoutingPlan& plan) {
+// Routes an exact list or tuple of items that `plain_number` reads into a new
+// list. One that starts with an exact float goes first through loops that
+// test for nothing else (any other test in them slows the streamed passes by
+// a fifth), and starts again with `plain_number` at anything else; any other
+// goes through `plain_number` at once, without a list made in vain.
+template <auto size_of, auto item_at, class Lock>
+std::optional<OwnedRef> route_items(PyObject* sequence, const reach_routing::RoutingPlan& plan) {
     const Lock lock(sequence);
     const auto length = static_cast<std::size_t>(size_of(sequence));
     if (length == 0) {
         return std::nullopt;  // the general path reports it
     }
-    return route_into_new_list(length, plan, [sequence](std::size_t t) -> std::optional<double> {
-        return read(item_at(sequence, static_cast<Py_ssize_t>(t)));
-    });
-}
-
-// Routes an exact list or tuple of items that `plain_number` reads into a new
-// list. Exact floats go first through loops that test for nothing else: any
-// other test in them slows the streamed passes by a fifth. A sequence
-// holding anything else starts again with `plain_number`.
-template <auto size_of, auto item_at, class Lock>
-std::optional<OwnedRef> route_items(PyObject* sequence, const reach_routing::RoutingPlan& plan) {
-    if (std::optional<OwnedRef> list = route_items_read_by<size_of, item_at, Lock, exact_float>(sequence, plan)) {
-        return list;
+    const auto route_read_by = [&]<auto read>() {
+        return route_into_new_list(length, plan, [sequence](std::size_t t) -> std::optional<double> {
+            return read(item_at(sequence, static_cast<Py_ssize_t>(t)));
+        });
+    };
+    if (Py_IS_TYPE(item_at(sequence, 0), &PyFloat_Type)) {
+        if (std::optional<OwnedRef> list = route_read_by.template operator()<exact_float>()) {
+            return list;
+        }
     }
-    return route_items_read_by<size_of, item_at, Lock, plain_number>(sequence, plan);
+    return route_read_by.template operator()<plain_number>();
 }
 
 // Routes a one-dimensional numeric buffer that reads as its iteration would
