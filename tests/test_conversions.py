@@ -108,11 +108,15 @@ def test_interpreter_type_errors_are_prefixed(routing, name, value, probe, probe
     ({"k": timedelta(microseconds=-1)}, ValueError), ({"time_step": timedelta(days=-1, seconds=1)}, ValueError),
     ({"k": timedelta.min, "time_step": timedelta.max}, ValueError), ({"k": Span(seconds=-5)}, ValueError),
     ({"inflow": [], "k": -HOUR}, ValueError),  # refused before the routing looks at the inflow
+    ({"x": 2**1024}, OverflowError), ({"initial_outflow": -(2**1024)}, OverflowError),
+    ({"inflow": Seq([1.0, 2**1024])}, OverflowError), ({"inflow": (2**1024, "2")}, OverflowError),
 ])
 def test_errors_without_argument_name(routing, changes, exc_type):
     info = pytest.raises(exc_type, call, routing, **changes)
     assert type(info.value) is exc_type and not str(info.value).startswith("argument")
     assert exc_type is OverflowError or "negative" in str(info.value)
+    if exc_type is OverflowError and "sub_reaches" not in changes:  # an int beyond the doubles
+        assert info.value.args == pytest.raises(OverflowError, float, 2**1024).value.args
 
 
 @pytest.mark.filterwarnings("ignore::UserWarning")

@@ -33,6 +33,62 @@ def misaligned(code, values):
     return view
 
 
+# The __float__, __index__ and attribute reads that Python code of the arguments saw, in order.
+CALLS = []
+
+
+class LoggedFloat(float):
+    """A float subclass whose Python code logs every call and would change the value: the float
+    conversion reads the stored value of any float, so it runs none of it."""
+
+    def __float__(self):
+        CALLS.append(("__float__", float.__repr__(self)))
+        return float.__float__(self) + 0.5
+
+    def __index__(self):
+        CALLS.append(("__index__", float.__repr__(self)))
+        return 7
+
+    def __getattribute__(self, name):
+        CALLS.append(("attribute", name))
+        return float.__getattribute__(self, name)
+
+
+class LoggedInt(int):
+    """An int subclass whose __float__, which the float conversion calls, logs its call."""
+
+    def __float__(self):
+        CALLS.append(("__float__", int.__repr__(self)))
+        return int.__float__(self) + 0.5
+
+
+class LoggedIndex:
+    """A number by __index__ alone, which the float conversion calls."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        CALLS.append(("__index__", self.value))
+        return self.value
+
+
+class LoggedDelta(timedelta):
+    """A timedelta subclass (pandas' Timedelta is one) that would tell another span from Python;
+    a duration is read from the timedelta's own fields."""
+
+    days = property(lambda self: CALLS.append(("days", None)) or 0)
+    seconds = property(lambda self: CALLS.append(("seconds", None)) or 0)
+
+    def total_seconds(self):
+        CALLS.append(("total_seconds", None))
+        return 0.0
+
+    def __getattribute__(self, name):
+        CALLS.append(("attribute", name))
+        return timedelta.__getattribute__(self, name)
+
+
 def as_bytes(values, fmt):
     """A memoryview of `values` as doubles, cast through bytes to `fmt`."""
     return memoryview(array.array("d", values)).cast("B").cast(fmt)
@@ -48,6 +104,9 @@ def as_bytes(values, fmt):
 @pytest.mark.parametrize("make", [
     list, tuple, lambda v: [float(x) for x in v], lambda v: tuple(float(x) for x in v),
     lambda v: [*map(float, v), 5], lambda v: [*map(float, v), -0.0, math.inf, math.nan, 5e-324],
+    lambda v: [*v, 2**53 + 1, -(2**63) - 1, 2**1023 * 3 // 2, -(2**40)],  # ints that round, one not compact
+    lambda v: [*v, 2**1024, "2"], lambda v: (-(2**1024), *v), lambda v: [*v, True], lambda v: [*v, LoggedInt(3)],
+    lambda v: [LoggedFloat(x) for x in v], lambda v: (*v, LoggedFloat(-0.0), LoggedFloat(math.nan)),
     lambda v: array.array("d", v), lambda v: array.array("f", v),
     *[lambda v, c=code: array.array(c, [int(x) for x in v]) for code in "bBhHiIlLqQ"],
     lambda v: array.array("w", "abc"),
@@ -82,12 +141,38 @@ class Delta(timedelta):
     {"k": Delta(hours=2)}, {"time_step": Delta(hours=1)}, {"k": timedelta(-1)},
     {"k": timedelta(-1), "time_step": timedelta(microseconds=-1)}, {"k": timedelta(-1), "x": 0.7},
     {"k": 7200}, {"inflow": []}, {"inflow": ()}, {"inflow": [2.0]}, {"inflow": [1.0, 2]},
-    {"inflow": [1.0, "2"]}, {"inflow": (1.0, True)},
+    {"inflow": [1.0, "2"]}, {"inflow": (1.0, True)}, {"inflow": [1, 2**60 + 1, LoggedFloat(3.5)]},
+    {"x": LoggedFloat(0.2)}, {"x": LoggedFloat(0.7)}, {"x": LoggedFloat(math.nan)}, {"x": 2**53 - 1},
+    {"initial_outflow": LoggedFloat(-0.0)}, {"initial_outflow": 2**1023 * 3 // 2}, {"initial_outflow": -(2**62)},
+    {"x": LoggedInt(0)}, {"initial_outflow": LoggedIndex(3)}, {"k": Delta(-1)}, {"time_step": Delta(0)},
+    {"k": LoggedDelta(hours=2), "time_step": LoggedDelta(minutes=25, microseconds=3)},
 ])
 def test_plain_arguments_route_as_the_general_path(routing, args, changes):
     args.update({"inflow": [0.5, 1e-300, -0.0, 7.25, 1e300, 3.0]} | changes)
     general = dict(args, inflow=Seq(list(args["inflow"])))
     assert outcome(routing, **args) == outcome(routing, **general)
+
+
+# Whichever way a call goes, the Python code of its arguments runs alike: none for a float subclass,
+# which is read by its stored value, or for a timedelta subclass, read by its fields; __float__ or
+# __index__ once per conversion for any other number, in the same order.
+@pytest.mark.parametrize("sub_reaches", [1, 3])
+@pytest.mark.parametrize("changes, runs_python", [
+    ({"inflow": [10.0, LoggedFloat(20.5), 30, LoggedFloat(-0.0), 10.0]}, False),
+    ({"inflow": (10, LoggedInt(20), 30.0, LoggedInt(7))}, True), ({"inflow": [10.0, LoggedIndex(20), 3]}, True),
+    ({"x": LoggedFloat(0.2)}, False), ({"x": LoggedInt(0)}, True), ({"x": LoggedIndex(0)}, True),
+    ({"initial_outflow": LoggedFloat(3.5)}, False), ({"initial_outflow": LoggedInt(3)}, True),
+    ({"initial_outflow": LoggedIndex(-3)}, True), ({"k": LoggedDelta(hours=2)}, False),
+    ({"time_step": LoggedDelta(minutes=25), "x": LoggedFloat(0.5), "initial_outflow": LoggedFloat(1.0)}, False),
+])
+def test_python_code_of_the_arguments_runs_alike(routing, args, changes, runs_python, sub_reaches):
+    args.update(changes, sub_reaches=sub_reaches)
+    CALLS.clear()
+    direct = outcome(routing, **args), list(CALLS)
+    CALLS.clear()
+    general = outcome(routing, **dict(args, inflow=Seq(list(args["inflow"])))), list(CALLS)
+    assert direct == general
+    assert bool(general[1]) == runs_python, general[1]
 
 
 def test_first_call_routes_as_later_ones(run_python):
@@ -110,6 +195,10 @@ def test_numpy_arrays_match_iteration(routing, bits, sub_reaches):
                        unaligned if dtype == "f8" else memoryview(unaligned)):
             assert outcome(route, routing, inflow, sub_reaches) == outcome(
                 route, routing, Iterated(inflow), sub_reaches), (dtype, inflow)
+    scalars = [base.astype("f8").tolist(), list(base.astype("f8")), list(base.astype("f4")), list(base),
+               [*base.astype("f8")[:3], *base.astype("f4")[3:]]]  # float64 is a float subclass, the others not
+    for inflow in scalars:
+        assert outcome(route, routing, inflow, sub_reaches) == outcome(route, routing, Iterated(inflow), sub_reaches)
     wide = np.array([2**64 - 1, 2**63 + 12345, 2**53 + 1], dtype="u8")  # rounded on conversion
     assert bits(route(routing, wide, sub_reaches)) == bits(route(routing, Seq(list(wide)), sub_reaches))
     message = pytest.raises(TypeError, route, routing, np.zeros((2, 2))).value
@@ -125,7 +214,8 @@ def test_streamed_inflow_matches_iteration(routing, bits, sub_reaches):
     values = [100.0 + 50.0 * math.sin(i / 40.0) for i in range(3000)]
     values[1234:1238] = [-0.0, math.inf, 5e-324, math.nan]
     inflows = [values, tuple(values), values[:2900] + [7] + values[2901:], [*values[:-1], True],
-               array.array("d", values), memoryview(array.array("f", values))[::-3]]
+               array.array("d", values), memoryview(array.array("f", values))[::-3],
+               [round(v) for v in values[:1234]], [LoggedFloat(v) for v in values]]
     try:
         import numpy as np
     except ImportError:  # the 32-bit target has no NumPy; the rest still counts there
@@ -133,10 +223,13 @@ def test_streamed_inflow_matches_iteration(routing, bits, sub_reaches):
     if np is not None:
         finite = np.array(values[:1234] + values[1238:])
         inflows += [finite.astype(dtype) for dtype in ["f8", "f4", "i4", "u2", ">f8"]]
-        inflows += [np.array(values)[::2], np.array(values)[::-7]]
+        inflows += [np.array(values)[::2], np.array(values)[::-7], list(np.array(values))]
     for inflow in inflows:
         expected = route(routing, Seq(list(inflow)), sub_reaches)
         assert bits(route(routing, inflow, sub_reaches)) == bits(expected), type(inflow)
+    # An int beyond the doubles met after chunks have been made into floats: the general path's error.
+    late = [round(v) for v in values[:1234] * 2] + [2**1024]
+    assert outcome(route, routing, late, sub_reaches) == outcome(route, routing, Seq(late), sub_reaches)
 
 
 @pytest.mark.parametrize("int_items", [True, False])

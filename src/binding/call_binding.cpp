@@ -277,7 +277,10 @@ PyResult<double> extract_float(PyObject* object) {
     if (Py_IS_TYPE(object, &PyFloat_Type)) {
         return PyFloat_AS_DOUBLE(object);
     }
-    const double value = PyFloat_AsDouble(object);
+    // An exact int's __float__ is PyLong_AsDouble and a new float holding its
+    // result; reading the int directly gives the same value, or the same
+    // OverflowError, without the float.
+    const double value = Py_IS_TYPE(object, &PyLong_Type) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred() != nullptr) {
         return failure(fetch_error());
     }
@@ -803,46 +806,62 @@ OwnedRef owned_sequence_into_pyobject(Hydrograph values) {
 
 // ================================================================ no hydrograph buffer
 //
-// A call whose arguments are all of exact built-in types, with a weighting
-// factor that needs no warning, runs no Python code, so nothing can change the
-// inflow while it is read. Such a call routes without a hydrograph buffer:
-// the routing side streams the inflow from a source (list or tuple items,
-// buffer values) into a sink that makes the result floats as they come (see
+// A call whose arguments convert without running any Python code, with a
+// weighting factor that needs no warning, cannot have its inflow changed
+// while it is read. Such a call routes without a hydrograph buffer: the
+// routing side streams the inflow from a source (list or tuple items, buffer
+// values) into a sink that makes the result floats as they come (see
 // reach_routing/routing_plan.hpp). Any other call, and an inflow holding an
-// item that is not an exact float, takes the general path, which reads the
-// inflow from its start; nothing observable has happened before (a list made
-// in part is dropped).
+// item whose conversion could run Python code or raise, takes the general
+// path, which reads the inflow from its start; nothing observable has
+// happened before (a list made in part is dropped).
 
 namespace {
 
-// What the float conversion gives for an exact float, or for an exact int
-// that a double holds exactly; nothing for anything else.
-std::optional<double> plain_number(PyObject* object) {
-    if (Py_IS_TYPE(object, &PyFloat_Type)) {
+// What the float conversion gives, for the objects it converts without
+// running Python code: an exact float; an exact int, which it reads with
+// PyLong_AsDouble; a float subclass, whose stored value PyFloat_AsDouble
+// reads without calling its __float__. Nothing for anything else, and for
+// an int beyond the doubles, whose OverflowError the general path raises.
+[[gnu::always_inline]] inline std::optional<double> plain_number(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyFloat_Type) {
         return PyFloat_AS_DOUBLE(object);
     }
-    if (Py_IS_TYPE(object, &PyLong_Type)) {
-        constexpr long long exactly_held = 1LL << 53;
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);  // never raises for an int
-        if (overflow == 0 && -exactly_held <= value && value <= exactly_held) {
-            return static_cast<double>(value);
+    if (type == &PyLong_Type) {
+        auto* integer = reinterpret_cast<PyLongObject*>(object);
+        if (PyUnstable_Long_IsCompact(integer) != 0) {
+            // PyLong_AsDouble's own first case, inlined: a one-digit value converts exactly.
+            return static_cast<double>(PyUnstable_Long_CompactValue(integer));
         }
+        const double value = PyLong_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]] {
+            (void)take();  // nothing has been seen of it
+            return std::nullopt;
+        }
+        return value;
+    }
+    if (PyType_IsSubtype(type, &PyFloat_Type) != 0) {
+        return PyFloat_AS_DOUBLE(object);
     }
     return std::nullopt;
 }
 
-// The span of an exact, non-negative timedelta, once the datetime API is loaded.
+// The span of a non-negative timedelta, or of an instance of a subclass,
+// once the datetime API is loaded: read from its fields, as the duration
+// conversion does, whatever the subclass defines in Python.
 std::optional<Duration> plain_duration(PyObject* object) {
-    const PyDateTime_CAPI* api = datetime_api_cell.get();
-    if (api == nullptr || !Py_IS_TYPE(object, api->DeltaType)) {
+    PyDateTime_CAPI* api = datetime_api_cell.get();
+    if (api == nullptr ||
+        !(Py_IS_TYPE(object, api->DeltaType) || PyType_IsSubtype(Py_TYPE(object), api->DeltaType) != 0)) {
         return std::nullopt;
     }
     return duration_of(object);
 }
 
 // The plan that the arguments after `inflow` ask for, when they are plain
-// enough: exact built-in types, x in [0.0, 0.5] and a pass count that the
+// enough: numbers and timedeltas read as above, an exact int for the
+// sub-reach count, x in [0.0, 0.5] and a pass count that the
 // stream takes (more go through the general path, which keeps one block's
 // state at a time).
 std::optional<reach_routing::RoutingPlan> plain_routing(std::span<PyObject* const> slots) {
@@ -914,7 +933,19 @@ std::optional<OwnedRef> route_into_new_list(std::size_t length, const reach_rout
     return std::move(outflow).take();
 }
 
-// Routes an exact list or tuple of exact floats into a new list.
+// An exact float's value; nothing for anything else.
+[[gnu::always_inline]] inline std::optional<double> exact_float(PyObject* object) {
+    if (!Py_IS_TYPE(object, &PyFloat_Type)) {
+        return std::nullopt;
+    }
+    return PyFloat_AS_DOUBLE(object);
+}
+
+// Routes an exact list or tuple of items that `plain_number` reads into a new
+// list. One that starts with an exact float goes first through loops that
+// test for nothing else (any other test in them slows the streamed passes by
+// a fifth), and starts again with `plain_number` at anything else; any other
+// goes through `plain_number` at once, without a list made in vain.
 template <auto size_of, auto item_at, class Lock>
 std::optional<OwnedRef> route_items(PyObject* sequence, const reach_routing::RoutingPlan& plan) {
     const Lock lock(sequence);
@@ -922,18 +953,27 @@ std::optional<OwnedRef> route_items(PyObject* sequence, const reach_routing::Rou
     if (length == 0) {
         return std::nullopt;  // the general path reports it
     }
-    const auto float_at = [sequence](std::size_t t) -> std::optional<double> {
-        PyObject* item = item_at(sequence, static_cast<Py_ssize_t>(t));
-        if (!Py_IS_TYPE(item, &PyFloat_Type)) {
-            return std::nullopt;
-        }
-        return PyFloat_AS_DOUBLE(item);
-    };
     // Stepping aside sets the list's lock aside: other threads may have
     // changed it meanwhile. Items changed in place are read as they are now;
     // a changed length sends the call to the general path.
     const auto still_readable = [sequence, length] { return static_cast<std::size_t>(size_of(sequence)) == length; };
-    return route_into_new_list(length, plan, float_at, still_readable);
+    const auto route_read_by = [&]<auto read>() {
+        return route_into_new_list(
+            length, plan,
+            [sequence](std::size_t t) -> std::optional<double> {
+                return read(item_at(sequence, static_cast<Py_ssize_t>(t)));
+            },
+            still_readable);
+    };
+    if (Py_IS_TYPE(item_at(sequence, 0), &PyFloat_Type)) {
+        if (std::optional<OwnedRef> list = route_read_by.template operator()<exact_float>()) {
+            return list;
+        }
+        if (!still_readable()) {
+            return std::nullopt;  // changed while the call stepped aside
+        }
+    }
+    return route_read_by.template operator()<plain_number>();
 }
 
 // Routes a one-dimensional numeric buffer that reads as its iteration would
