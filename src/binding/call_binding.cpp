@@ -333,24 +333,21 @@ inline void push_growing(Hydrograph& values, double value) {
 
 namespace {
 
-// Holds the per-object lock of a list that other threads may change while
-// it is read: on the free-threaded build with the GIL off, writers take the
-// same lock, so no item is replaced, and freed, while it is read. The lock is
-// set aside by the interpreter whenever the thread would block or runs Python
-// code that needs it, so the conversion of an item may change the list. On a
-// build with the GIL it is nothing.
-class ListLock {
+// Holds an object's per-object lock (on the free-threaded build; on a build
+// with the GIL it is nothing). The interpreter sets the lock aside whenever
+// the thread would block or runs Python code that needs it.
+class ObjectLock {
 public:
-    explicit ListLock([[maybe_unused]] PyObject* list) noexcept {
+    explicit ObjectLock([[maybe_unused]] PyObject* object) noexcept {
 #ifdef Py_GIL_DISABLED
-        PyCriticalSection_Begin(&section_, list);
+        PyCriticalSection_Begin(&section_, object);
 #endif
     }
-    ListLock(const ListLock&) = delete;
-    ListLock& operator=(const ListLock&) = delete;
-    ListLock(ListLock&&) = delete;
-    ListLock& operator=(ListLock&&) = delete;
-    ~ListLock() {
+    ObjectLock(const ObjectLock&) = delete;
+    ObjectLock& operator=(const ObjectLock&) = delete;
+    ObjectLock(ObjectLock&&) = delete;
+    ObjectLock& operator=(ObjectLock&&) = delete;
+    ~ObjectLock() {
 #ifdef Py_GIL_DISABLED
         PyCriticalSection_End(&section_);
 #endif
@@ -361,6 +358,11 @@ private:
     PyCriticalSection section_{};
 #endif
 };
+
+// The lock of a list that other threads may change while it is read: with
+// the GIL off, writers take the same lock, so no item is replaced, and freed,
+// while it is read. The conversion of an item may still change the list.
+using ListLock = ObjectLock;
 
 // A tuple cannot change.
 class NoLock {
@@ -398,35 +400,13 @@ PyObject* list_item(PyObject* list, Py_ssize_t i) { return PyList_GET_ITEM(list,
 Py_ssize_t tuple_size(PyObject* tuple) { return PyTuple_GET_SIZE(tuple); }
 PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) { return PyTuple_GET_ITEM(tuple, i); }
 
-// Holds the per-object lock of a buffer exporter while it counts an export
-// or its end. array.array and memoryview count their exports in a plain
-// integer; with the GIL off, two calls that acquire or release the same
-// exporter at once would lose updates, and an export count below zero lets the
-// object be resized while it is read. Calls of this module take the lock, so
-// they never race each other; Python code that resizes the object takes no
-// lock. On a build with the GIL it is nothing.
-class ExporterLock {
-public:
-    explicit ExporterLock([[maybe_unused]] PyObject* exporter) noexcept {
-#ifdef Py_GIL_DISABLED
-        PyCriticalSection_Begin(&section_, exporter);
-#endif
-    }
-    ExporterLock(const ExporterLock&) = delete;
-    ExporterLock& operator=(const ExporterLock&) = delete;
-    ExporterLock(ExporterLock&&) = delete;
-    ExporterLock& operator=(ExporterLock&&) = delete;
-    ~ExporterLock() {
-#ifdef Py_GIL_DISABLED
-        PyCriticalSection_End(&section_);
-#endif
-    }
-
-private:
-#ifdef Py_GIL_DISABLED
-    PyCriticalSection section_{};
-#endif
-};
+// The lock of a buffer exporter, held while it counts an export or its end.
+// array.array and memoryview count their exports in a plain integer; with the
+// GIL off, two calls that acquire or release the same exporter at once would
+// lose updates, and an export count below zero lets the object be resized
+// while it is read. Calls of this module take the lock, so they never race
+// each other; Python code that resizes the object takes no lock.
+using ExporterLock = ObjectLock;
 
 // A one-dimensional buffer held for the duration of a conversion.
 class HeldBuffer {
