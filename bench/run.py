@@ -236,8 +236,8 @@ def build_floor():
                str(source), "-o", str(target)]
     subprocess.run(command, check=True)
     loader = importlib.machinery.ExtensionFileLoader("bench_floor", str(target))
-    spec = importlib.machinery.ModuleSpec("bench_floor", loader, origin=str(target))
-    module = loader.create_module(spec)
+    module_spec = importlib.machinery.ModuleSpec("bench_floor", loader, origin=str(target))
+    module = loader.create_module(module_spec)
     loader.exec_module(module)
     return module
 
