@@ -477,23 +477,33 @@ using Double8 = double __attribute__((vector_size(64)));
 }
 #endif
 
-// Doubles multiplied per cycle at most, by the widest vectors that a shape
-// runnable here uses.
-double doubles_multiplied_per_cycle(double rate) {
-    double best = 2.0 * two_double_multiplies(rate);
+struct MultiplyRate {
+    double doubles_per_cycle;  // at most, by the widest vectors that a shape runnable here uses
+    std::size_t lanes;         // of the narrowest vectors that reach it (within 5 %)
+};
+
+MultiplyRate doubles_multiplied_per_cycle(double rate) {
+    std::vector<std::pair<std::size_t, double>> by_lanes{{2, 2.0 * two_double_multiplies(rate)}};
     for (const SweepShapeInfo& shape : brooklet::reach_routing::sweep_shapes()) {
 #if defined(__x86_64__) || defined(__i386__)
         if (shape.lanes == 4) {
-            best = std::max(best, 4.0 * four_double_multiplies(rate));
+            by_lanes.emplace_back(4, 4.0 * four_double_multiplies(rate));
         }
 #endif
 #ifdef __x86_64__
         if (shape.lanes == 8) {
-            best = std::max(best, 8.0 * eight_double_multiplies(rate));
+            by_lanes.emplace_back(8, 8.0 * eight_double_multiplies(rate));
         }
 #endif
     }
-    return best;
+    const double best = std::ranges::max(by_lanes, {}, &std::pair<std::size_t, double>::second).second;
+    std::size_t narrowest = 8;
+    for (const auto& [lanes, doubles] : by_lanes) {
+        if (doubles >= 0.95 * best) {
+            narrowest = std::min(narrowest, lanes);
+        }
+    }
+    return {best, narrowest};
 }
 
 }  // namespace
@@ -563,12 +573,15 @@ int main(int argc, char** argv) {
     std::vector<double> rates;
     std::vector<double> step_latencies;
     std::vector<double> multiply_rates;
+    std::vector<double> multiply_lanes;
     constexpr double value_passes_per_sample = 4e7;
     for (std::size_t round = 0; round < rounds; ++round) {
         const double rate = clock_rate();
         rates.push_back(rate);
         step_latencies.push_back(recurrence_step_cycles(rate));
-        multiply_rates.push_back(doubles_multiplied_per_cycle(rate));
+        const MultiplyRate multiplies = doubles_multiplied_per_cycle(rate);
+        multiply_rates.push_back(multiplies.doubles_per_cycle);
+        multiply_lanes.push_back(static_cast<double>(multiplies.lanes));
         for (std::size_t k = 0; k < contenders.size(); ++k) {
             Contender& contender = contenders[(k + round) % contenders.size()];
             const auto calls = static_cast<std::size_t>(std::max(
@@ -594,6 +607,13 @@ int main(int argc, char** argv) {
     const double step = median(step_latencies);
     const double multiplied = median(multiply_rates);
     const double throughput_bound = 3.0 / std::round(multiplied);
+    const auto lanes = static_cast<std::uint64_t>(median(multiply_lanes));
+    // A vector multiply costs the same however many of its lanes carry passes.
+    const auto floor_for = [&](std::uint64_t passes) {
+        const auto filled = static_cast<double>((passes + lanes - 1) / lanes * lanes);
+        return std::max(step / static_cast<double>(passes),
+                        throughput_bound * filled / static_cast<double>(passes));
+    };
     std::printf("Sweep kernel on %s, %zu-bit build: cycles per value·pass, %zu values, %zu interleaved rounds.\n",
                 processor_name().c_str(), sizeof(void*) * 8, length, rounds);
     std::printf("Cycles = thread CPU time x clock rate; the rate is measured in every round by a chain of\n"
@@ -606,12 +626,16 @@ int main(int argc, char** argv) {
                 "    sweep step of a block moves each of its passes on by one step: %.2f / passes;\n"
                 "  throughput: %.2f doubles multiplied per cycle (median; independent multiplies of the\n"
                 "    widest vectors here), 3 multiplies per value·pass: %.3f cycles.\n"
-                "Bound for P passes = max(latency / P, throughput). Routing uses version %s.\n\n",
-                step, step, multiplied, throughput_bound, routing.name.data());
-    std::printf("%-10s %6s %7s %7s  %-22s %7s %8s  %s\n", "shape", "passes", "blocks", "chunk",
-                "cycles/value·pass", "bound", "x bound", "streamed / in place");
-    std::printf("%-10s %6s %7s %7s  %-22s %7s %8s  %s\n", "", "", "", "", "median (min-max)", "", "",
-                "median (min-max)");
+                "Bound for P passes = max(latency / P, throughput).\n"
+                "Floor for P passes: the multiplies run at that rate only in vectors of %" PRIu64 " doubles or more,\n"
+                "  and cost as much with lanes left empty, so no exact sweep does better than\n"
+                "  max(latency / P, throughput x (P rounded up to a multiple of %" PRIu64 ") / P).\n"
+                "Routing uses version %s.\n\n",
+                step, step, multiplied, throughput_bound, lanes, lanes, routing.name.data());
+    std::printf("%-10s %6s %7s %7s  %-22s %7s %8s %7s %8s  %s\n", "shape", "passes", "blocks", "chunk",
+                "cycles/value·pass", "bound", "x bound", "floor", "x floor", "streamed / in place");
+    std::printf("%-10s %6s %7s %7s  %-22s %7s %8s %7s %8s  %s\n", "", "", "", "", "median (min-max)", "", "", "",
+                "", "median (min-max)");
     for (const Contender& contender : contenders) {
         std::string to_in_place;
         const auto in_place = std::ranges::find_if(contenders, [&](const Contender& other) {
@@ -630,10 +654,11 @@ int main(int argc, char** argv) {
                                                                    : std::to_string(contender.chunk);
         const bool routed = contender.form == Form::in_place && contender.shape == &routing_shape(contender.passes);
         const std::string name = std::string(contender.shape->name) + (routed ? " *" : "");
-        std::printf("%-10s %6" PRIu64 " %7" PRIu64 " %7s  %-22s %7.3f %8.2f  %s\n", name.c_str(), contender.passes,
-                    brooklet::reach_routing::sweep_blocks(contender.passes, contender.shape->shape), chunk.c_str(),
-                    median_and_range(contender.cycles).c_str(), bound, median(contender.cycles) / bound,
-                    to_in_place.c_str());
+        const double floor = floor_for(contender.passes);
+        std::printf("%-10s %6" PRIu64 " %7" PRIu64 " %7s  %-22s %7.3f %8.2f %7.3f %8.2f  %s\n", name.c_str(),
+                    contender.passes, brooklet::reach_routing::sweep_blocks(contender.passes, contender.shape->shape),
+                    chunk.c_str(), median_and_range(contender.cycles).c_str(), bound, median(contender.cycles) / bound,
+                    floor, median(contender.cycles) / floor, to_in_place.c_str());
     }
     std::printf("\n* the shape that routing uses for that number of passes. Chunk \"own\": the chunk length that\n"
                 "the stream picks for its blocks (what the module's calls use).\n");
