@@ -214,11 +214,14 @@ struct BlockLayout {
     static constexpr bool chain_first = Registers >= 32 || (lanes == 2 && vectors <= 2);
     // Steps more between the last pass of a lane and the first of the next,
     // which vector 0 reads from the last vector moved down a lane: 1 where
-    // vector 0 reads the last vector as it was a step earlier, so that the
-    // lane shuffle has a whole step before vector 0's terms are due. Measured
-    // on Zen 4, this makes the 256-bit blocks in 32 registers 3-6 % faster at
-    // 5 to 16 passes; with more vectors it gains nothing.
-    static constexpr std::size_t wrap_delay = Registers >= 32 && lanes == 4 && vectors >= 2 && vectors <= 4 ? 1 : 0;
+    // vector 0 reads the last vector as it was a step earlier (one register
+    // more), so that the four-double lane shuffle has a whole step before
+    // vector 0's terms are due. Measured on Zen 4: one AVX2 vector routes 4
+    // passes at 1.00x the latency bound instead of 1.16x, two route 5 to 7 at
+    // 1.00x instead of 1.08-1.11x, and the 256-bit blocks in 32 registers are
+    // 2-6 % faster at 5 to 16 passes; with more vectors it gains nothing.
+    static constexpr std::size_t wrap_delay =
+        lanes == 4 && vectors <= (Registers >= 32 ? 4 : Registers >= 16 ? 2 : 1) ? 1 : 0;
     // The step at which pass q starts, at time 0.
     static constexpr std::size_t start_step(std::size_t pass) { return skew * pass + wrap_delay * (pass / vectors); }
     // The last pass is this many steps behind the first.
