@@ -704,17 +704,18 @@ constexpr std::uint64_t any_passes = UINT64_MAX;
 // bound; bench/compare_builds.py for whole calls): up to 3 passes a step
 // waits on the recurrence itself, and the two-double blocks, whose shuffle
 // stays within 128 bits, are the fastest (1.0x the latency bound; the wider
-// shapes 1.15-1.6x). At 4 the two-double blocks route faster in place but
-// make calls that stream their input 3-5 % slower than one AVX2 vector, which
-// leaves the processor more room to make result floats meanwhile. From 5 to
-// 36 passes one block of 256-bit vectors in the 32 registers routes them all
-// with at most three padded lanes; beyond, the eight-double blocks are as fast
-// per lane and need half as many blocks (128 passes: 1.01x the bound, against
-// 1.08x in four 256-bit blocks).
+// shapes 1.04-1.6x). From 4 to 6 passes the AVX2 blocks of one or two vectors
+// are at the latency bound (1.00x; the 256-bit blocks in 32 registers
+// 1.04-1.07x at 5 and 6), and one AVX2 vector at 4 also leaves calls that
+// stream their input more room to make result floats than two-double blocks
+// do. From 7 to 36 passes one block of 256-bit vectors in the 32 registers
+// routes them all with at most three padded lanes; beyond, the eight-double
+// blocks are as fast per lane and need half as many blocks (128 passes: 1.01x
+// the bound, against 1.08x in four 256-bit blocks).
 #ifdef BROOKLET_AVX512_SWEEP
 constexpr std::array avx512_shapes = {
     ShapeUpTo{3, SweepShape::two_double},
-    ShapeUpTo{4, SweepShape::avx2},
+    ShapeUpTo{6, SweepShape::avx2},
     ShapeUpTo{avx512vl_block, SweepShape::avx512vl},
     ShapeUpTo{any_passes, SweepShape::avx512},
 };
