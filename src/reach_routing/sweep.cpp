@@ -212,18 +212,32 @@ struct BlockLayout {
     // with 16 or 8 registers and more vectors, the copy costs more than the
     // order gains.
     static constexpr bool chain_first = Registers >= 32 || (lanes == 2 && vectors <= 2);
-    // Steps more between the last pass of a lane and the first of the next,
-    // which vector 0 reads from the last vector moved down a lane: 1 where
-    // vector 0 reads the last vector as it was a step earlier (one register
-    // more), so that the four-double lane shuffle has a whole step before
-    // vector 0's terms are due. Measured on Zen 4: one AVX2 vector routes 4
-    // passes at 1.00x the latency bound instead of 1.16x, two route 5 to 7 at
-    // 1.00x instead of 1.08-1.11x, and the 256-bit blocks in 32 registers are
-    // 2-6 % faster at 5 to 16 passes; with more vectors it gains nothing.
+    // How vector 0 gets the last vector moved down a lane, with the block's
+    // input in the last lane:
+    // - by a shuffle of the last vector as it is;
+    // - by a shuffle of the last vector as it was a step earlier (one register
+    //   more, wrap_delay 1), so that a four-double shuffle has a whole step
+    //   before vector 0's terms are due;
+    // - through memory (through_memory): each step stores the last vector and
+    //   the block's input side by side in a ring of slots, and vector 0 loads
+    //   them one lane along from the slot stored wrap_delay steps before. The
+    //   load straddles two stores, so it waits until both have reached the
+    //   cache, which they have by then. No shuffle: Zen 4 shuffles on a pipe
+    //   that also multiplies, which the wider blocks keep busy.
+    // Measured on Zen 4: one AVX2 vector routes 4 passes at 1.00x the latency
+    // bound with the step-late shuffle (1.16x with the plain one), two route 5
+    // and 6 at 1.00x (1.08-1.11x); in 32 registers the step-late shuffle makes
+    // two vectors 2-6 % faster, and the ring makes three to nine four-double
+    // vectors 3-10 % faster and 37 to 73 passes in eight-double vectors 2-6 %.
+    static constexpr bool through_memory = Registers >= 32 && vectors >= 3 && skew == 2;
+    static constexpr std::size_t ring_slots = 8;  // a power of two beyond the delay
     static constexpr std::size_t wrap_delay =
-        lanes == 4 && vectors <= (Registers >= 32 ? 4 : Registers >= 16 ? 2 : 1) ? 1 : 0;
-    // The step at which pass q starts, at time 0.
-    static constexpr std::size_t start_step(std::size_t pass) { return skew * pass + wrap_delay * (pass / vectors); }
+        through_memory ? 6 : lanes == 4 && vectors <= (Registers >= 32 ? 2 : Registers >= 16 ? 2 : 1) ? 1 : 0;
+    // The step at which pass q starts, at time 0. Through memory the block's
+    // input reaches pass 0 wrap_delay steps late as well.
+    static constexpr std::size_t start_step(std::size_t pass) {
+        return skew * pass + wrap_delay * (pass / vectors + (through_memory ? 1 : 0));
+    }
     // The last pass is this many steps behind the first.
     static constexpr std::size_t lag = start_step(Passes - 1);
 };
@@ -239,6 +253,13 @@ struct BlockState {
     std::array<std::array<Vector, Layout::vectors>, Layout::skew - 1> terms{};
     std::array<Vector, Layout::vectors> earlier{};
     Vector wrapped{};  // the last vector a step ago, where vector 0 reads that (see wrap_delay)
+    // Slots of the last vector followed by the block's input, where vector 0
+    // reads them from memory (see BlockLayout::through_memory).
+    struct alignas(64) Ring {
+        std::array<std::array<double, 2 * Layout::lanes>, Layout::ring_slots> slots;
+    };
+    struct NoRing {};
+    [[no_unique_address]] std::conditional_t<Layout::through_memory, Ring, NoRing> ring{};
     std::size_t taken = 0;  // inputs taken
 };
 
@@ -294,10 +315,19 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
     // its next time are formed from its input's two latest values, each
     // vector's input read before it moves on. See BlockLayout::chain_first
     // for the order of the vectors.
-    const auto step = [&](std::size_t s, const Vector& input_window) {
+    const auto step = [&](std::size_t s, const Vector& input_window, const double* input_at) {
         auto& terms = (*terms_at)[s % (skew - 1)];  // used now, and formed for skew - 1 steps on
-        Vector input = shift_in(Layout::wrap_delay > 0 ? wrapped : outflow[vectors - 1], input_window);
-        if constexpr (Layout::wrap_delay > 0) {
+        Vector input;
+        if constexpr (Layout::through_memory) {
+            auto& slots = state.ring.slots;
+            std::memcpy(&input, &slots[(s - Layout::wrap_delay) % Layout::ring_slots][1], sizeof input);
+            auto& slot = slots[s % Layout::ring_slots];
+            std::memcpy(slot.data(), &outflow[vectors - 1], sizeof input);
+            slot[Layout::lanes] = *input_at;
+        } else {
+            input = shift_in(Layout::wrap_delay > 0 ? wrapped : outflow[vectors - 1], input_window);
+        }
+        if constexpr (Layout::wrap_delay > 0 && !Layout::through_memory) {
             wrapped = outflow[vectors - 1];
         }
         if constexpr (Layout::chain_first) {
@@ -360,7 +390,12 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
                 (*terms_at)[1][0] = earlier[0] + c0 * input;
             }
         }
-        earlier[0] = c1 * input;
+        if constexpr (Layout::through_memory) {
+            // Read at step wrap_delay - 1, as input 0 of a block with no delay is read before step 0.
+            state.ring.slots[(taken + i - 1) % Layout::ring_slots][Layout::lanes] = in[i];
+        } else {
+            earlier[0] = c1 * input;
+        }
     }
     // Input skew - 1 + s is read at step s, which writes the output at s - lag
     // once every pass has started.
@@ -368,14 +403,14 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
     std::size_t written = 0;
     // Passes start, and the window would reach before the first input.
     for (; i < count && (s <= Layout::lag || s + skew < Layout::lanes); ++i, ++s) {
-        step(s, splat<Vector>(in[i]));
+        step(s, splat<Vector>(in[i]), in + i);
         start_passes(s);
         if (s >= Layout::lag) {
             out[written++] = output();
         }
     }
     for (; i < count; ++i, ++s) {
-        step(s, window_ending_at(in + i));
+        step(s, window_ending_at(in + i), in + i);
         out[written++] = output();
     }
 
