@@ -83,7 +83,7 @@ namespace detail {
 // and each chunk of outflows handed on as it comes.
 template <InflowSource Source, OutflowSink Sink>
 bool route_through_stream(const RoutingPlan& plan, std::size_t length, const Source& inflow, const Sink& outflow) {
-    SweepStream stream(plan.passes, plan.coefficients, plan.first_outflow);
+    SweepStream stream(plan.passes, plan.coefficients, plan.first_outflow, length);
     std::size_t made = 0;
     const auto hand_on = [&](std::span<const double> outflows) {
         if (outflows.size() > length - made) {

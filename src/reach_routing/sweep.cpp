@@ -228,8 +228,12 @@ struct BlockLayout {
     // bound with the step-late shuffle (1.16x with the plain one), two route 5
     // and 6 at 1.00x (1.08-1.11x); in 32 registers the step-late shuffle makes
     // two vectors 2-6 % faster, and the ring makes three to nine four-double
-    // vectors 3-10 % faster and 37 to 73 passes in eight-double vectors 2-6 %.
-    static constexpr bool through_memory = Registers >= 32 && vectors >= 3 && skew == 2;
+    // vectors 5-15 % faster. Each wrap through memory adds wrap_delay steps to
+    // the block's lag, which short hydrographs pay for: in the eight-double
+    // blocks (up to eight wraps) the ring made calls on 100 values through 64
+    // to 256 passes 1.12-1.26x as slow, for 2-6 % at 37 to 73 passes on long
+    // ones, so those keep the shuffle.
+    static constexpr bool through_memory = Registers >= 32 && lanes == 4 && vectors >= 3 && skew == 2;
     static constexpr std::size_t ring_slots = 8;  // a power of two beyond the delay
     static constexpr std::size_t wrap_delay =
         through_memory ? 6 : lanes == 4 && vectors <= (Registers >= 32 ? 2 : Registers >= 16 ? 2 : 1) ? 1 : 0;
@@ -767,6 +771,26 @@ constexpr std::array avx2_shapes = {
 
 constexpr std::array baseline_shapes = {ShapeUpTo{any_passes, SweepShape::two_double}};
 
+// Hydrographs shorter than this route 9 to 16 passes in one AVX2 block
+// rather than in 256-bit vectors in 32 registers, whose three or four vectors
+// take their input through memory with a lag longer by 24 steps (see
+// BlockLayout::through_memory): on Zen 4 that lag made calls on 100 values
+// through 16 passes 1.05x as slow, and is worth its while from about 200.
+constexpr std::size_t short_hydrograph = 256;
+
+// The shape that routing uses for `passes` over `length` values.
+SweepShape routing_shape(std::uint64_t passes, std::size_t length) noexcept {
+    const SweepShape shape = sweep_shape(versions_here().items[0].version, passes);
+#ifdef BROOKLET_AVX512_SWEEP
+    if (shape == SweepShape::avx512vl && length < short_hydrograph && passes > 8 && passes <= avx2_block) {
+        return SweepShape::avx2;
+    }
+#else
+    (void)length;
+#endif
+    return shape;
+}
+
 constexpr std::size_t largest_state(std::span<const BlockKernel> kernels) {
     return std::ranges::max(kernels, {}, &BlockKernel::state_size).state_size;
 }
@@ -849,20 +873,18 @@ void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, c
 
 void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, const Coefficients& c,
                            double first_outflow) noexcept {
-    route_passes_in_place(hydrograph, passes, c, first_outflow, versions_here().items[0].version);
+    route_passes_in_place(hydrograph, passes, c, first_outflow, routing_shape(passes, hydrograph.size()));
 }
 
 // ================================================================ the stream
 
 SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow)
-    : SweepStream(passes, c, first_outflow, sweep_shape(versions_here().items[0].version, passes),
-                  sweep_blocks(passes, sweep_shape(versions_here().items[0].version, passes)) >= long_chunk_blocks
-                      ? long_chunk_values
-                      : short_chunk_values) {}
+    : SweepStream(passes, c, first_outflow, SIZE_MAX) {}
 
-SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow,
-                         std::size_t chunk_values)
-    : SweepStream(passes, c, first_outflow, sweep_shape(versions_here().items[0].version, passes), chunk_values) {}
+SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, std::size_t length)
+    : SweepStream(passes, c, first_outflow, routing_shape(passes, length),
+                  sweep_blocks(passes, routing_shape(passes, length)) >= long_chunk_blocks ? long_chunk_values
+                                                                                            : short_chunk_values) {}
 
 SweepStream::SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, SweepVersion version,
                          std::size_t chunk_values)

@@ -22,6 +22,7 @@ void route_pass_in_place(std::span<double> hydrograph, const Coefficients& c, do
 // Routes `hydrograph` through `passes` sub-reaches one after another, in place;
 // every pass starts from `first_outflow` (each later pass's initial outflow is
 // its input's first value, which is the first pass's initial outflow).
+// The shape of block depends on the passes, and for a few on the length.
 void route_passes_in_place(std::span<double> hydrograph, std::uint64_t passes, const Coefficients& c,
                            double first_outflow) noexcept;
 
@@ -112,8 +113,9 @@ public:
     // With the version that routing uses and the chunk length for its blocks;
     // `passes` in [1, max_passes].
     SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow);
-    // With chunks of `chunk_values` (at least 1) instead.
-    SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, std::size_t chunk_values);
+    // For a hydrograph of `length` values: with the version, shape and chunk
+    // length that routing picks for that many (see `route_passes_in_place`).
+    SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, std::size_t length);
     // With the given version or shape, which must be runnable here.
     SweepStream(std::uint64_t passes, const Coefficients& c, double first_outflow, SweepVersion version,
                 std::size_t chunk_values);
