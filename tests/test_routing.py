@@ -99,11 +99,15 @@ def test_worked_examples(routing, bits, sub_reaches):
     assert bits(routing(WORKED_INFLOW, 2 * HOUR, 0.2, HOUR, sub_reaches, 10.0)) == expected
 
 
-@pytest.mark.parametrize("sub_reaches", [2, 3, 7])
-def test_sub_reaches_chain_single_passes(routing, bits, sub_reaches):
+# Pass counts and lengths that the sweep routes with different block shapes, and
+# hydrographs on either side of the length at which 9 to 16 passes change shape.
+@pytest.mark.parametrize("sub_reaches, length", [
+    (2, 6), (3, 6), (4, 6), (5, 40), (7, 6), (9, 255), (13, 256), (16, 300), (17, 300), (36, 300), (37, 80),
+])
+def test_sub_reaches_chain_single_passes(routing, bits, sub_reaches, length):
     # k = n hours over n sub-reaches is exactly 1 hour per pass, and every pass starts
     # from the caller's initial outflow.
-    inflow = [10.0, 20.0, 30.0, 20.0, 10.0, 5.0]
+    inflow = [10.0 + (t * 7919 % 97) for t in range(length)]
     chained = inflow
     for _ in range(sub_reaches):
         chained = routing(chained, HOUR, 0.2, HOUR, 1, 7.0)
