@@ -750,7 +750,8 @@ constexpr std::uint64_t any_passes = UINT64_MAX;
 // do. From 7 to 36 passes one block of 256-bit vectors in the 32 registers
 // routes them all with at most three padded lanes; beyond, the eight-double
 // blocks are as fast per lane and need half as many blocks (128 passes: 1.01x
-// the bound, against 1.08x in four 256-bit blocks).
+// the bound, against 1.08x in four 256-bit blocks), except where they would
+// leave four lanes or more empty (see pads_eight_double_blocks).
 #ifdef BROOKLET_AVX512_SWEEP
 constexpr std::array avx512_shapes = {
     ShapeUpTo{3, SweepShape::two_double},
@@ -771,19 +772,43 @@ constexpr std::array avx2_shapes = {
 
 constexpr std::array baseline_shapes = {ShapeUpTo{any_passes, SweepShape::two_double}};
 
-// Hydrographs shorter than this route 9 to 16 passes in one AVX2 block
-// rather than in 256-bit vectors in 32 registers, whose three or four vectors
-// take their input through memory with a lag longer by 24 steps (see
-// BlockLayout::through_memory): on Zen 4 that lag made calls on 100 values
-// through 16 passes 1.05x as slow, and is worth its while from about 200.
+// Beyond one block of 256-bit vectors, the AVX-512 version routes in those
+// blocks (two or more) where eight-double vectors would leave four lanes or
+// more empty, up to this many passes. Measured on Zen 4 (make bench-kernel):
+// 41 to 137 passes 1.00-1.11x their bound, against 1.05-1.22x in eight-double
+// blocks; beyond, both are within 1.04x, and the stream drains half as many
+// blocks.
+constexpr std::uint64_t padded_passes_in_256_bit_blocks = 144;
+
+[[maybe_unused]] bool pads_eight_double_blocks(std::uint64_t passes) noexcept {
+#ifdef BROOKLET_AVX512_SWEEP
+    return passes > avx512vl_block && passes <= padded_passes_in_256_bit_blocks && passes % 8 != 0 &&
+           passes % 8 <= 4;
+#else
+    (void)passes;
+    return false;
+#endif
+}
+
+// Hydrographs shorter than this route without the blocks of three or more
+// 256-bit vectors in 32 registers, which take their input through memory with
+// a lag longer by 24 steps a block (see BlockLayout::through_memory): 9 to 16
+// passes in one AVX2 block, and beyond 36 in eight-double blocks. On Zen 4
+// that lag made calls on 100 values through 16 passes 1.05x as slow; it is
+// worth its while from about 200 values.
 constexpr std::size_t short_hydrograph = 256;
 
 // The shape that routing uses for `passes` over `length` values.
 SweepShape routing_shape(std::uint64_t passes, std::size_t length) noexcept {
     const SweepShape shape = sweep_shape(versions_here().items[0].version, passes);
 #ifdef BROOKLET_AVX512_SWEEP
-    if (shape == SweepShape::avx512vl && length < short_hydrograph && passes > 8 && passes <= avx2_block) {
-        return SweepShape::avx2;
+    if (shape == SweepShape::avx512vl && length < short_hydrograph) {
+        if (passes > 8 && passes <= avx2_block) {
+            return SweepShape::avx2;
+        }
+        if (passes > avx512vl_block) {
+            return SweepShape::avx512;
+        }
     }
 #else
     (void)length;
@@ -834,7 +859,7 @@ SweepShape sweep_shape(SweepVersion version, std::uint64_t passes) noexcept {
     switch (version) {
     case SweepVersion::avx512:
 #ifdef BROOKLET_AVX512_SWEEP
-        return shape_from(avx512_shapes, passes);
+        return pads_eight_double_blocks(passes) ? SweepShape::avx512vl : shape_from(avx512_shapes, passes);
 #endif
     case SweepVersion::avx2:
 #ifdef BROOKLET_AVX2_SWEEP
