@@ -235,8 +235,13 @@ struct BlockLayout {
     // ones, so those keep the shuffle.
     static constexpr bool through_memory = Registers >= 32 && lanes == 4 && vectors >= 3 && skew == 2;
     static constexpr std::size_t ring_slots = 8;  // a power of two beyond the delay
-    static constexpr std::size_t wrap_delay =
-        through_memory ? 6 : lanes == 4 && vectors <= (Registers >= 32 ? 2 : Registers >= 16 ? 2 : 1) ? 1 : 0;
+    static constexpr bool shuffled_a_step_late = lanes == 4 && vectors <= (Registers >= 16 ? 2 : 1);
+    static constexpr std::size_t wrap_delay = [] {
+        if (through_memory) {
+            return 6;
+        }
+        return shuffled_a_step_late ? 1 : 0;
+    }();
     // The step at which pass q starts, at time 0. Through memory the block's
     // input reaches pass 0 wrap_delay steps late as well.
     static constexpr std::size_t start_step(std::size_t pass) {
@@ -251,21 +256,60 @@ struct BlockLayout {
 template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTraits<Vector>::registers>
 struct BlockState {
     using Layout = BlockLayout<Vector, Passes, Registers>;
+    // Slots of the last vector followed by the block's input, where vector 0
+    // reads them from memory (see BlockLayout::through_memory). First, for
+    // its alignment.
+    struct alignas(64) Ring {
+        std::array<std::array<double, 2 * Layout::lanes>, Layout::ring_slots> slots;
+    };
+    struct NoRing {};
+    [[no_unique_address]] std::conditional_t<Layout::through_memory, Ring, NoRing> ring{};
     std::array<Vector, Layout::vectors> outflow{};  // each pass's outflow at its current time
     // c1 * I[t-1] + c0 * I[t] for each pass's time in the skew - 1 steps to
     // come, one set a step; and c1 * I[t] for the time after that.
     std::array<std::array<Vector, Layout::vectors>, Layout::skew - 1> terms{};
     std::array<Vector, Layout::vectors> earlier{};
     Vector wrapped{};  // the last vector a step ago, where vector 0 reads that (see wrap_delay)
-    // Slots of the last vector followed by the block's input, where vector 0
-    // reads them from memory (see BlockLayout::through_memory).
-    struct alignas(64) Ring {
-        std::array<std::array<double, 2 * Layout::lanes>, Layout::ring_slots> slots;
-    };
-    struct NoRing {};
-    [[no_unique_address]] std::conditional_t<Layout::through_memory, Ring, NoRing> ring{};
     std::size_t taken = 0;  // inputs taken
 };
+
+// Vector 0's input at step s (see BlockLayout): the last vector moved down a
+// lane, with the block's input from `window` or `input_at` in the last lane.
+// Through memory it also stores `last` and the input for a later step; with
+// the step-late shuffle it keeps `last` in `wrapped` for the next step.
+template <typename Layout, typename Vector, typename State>
+[[gnu::always_inline]] inline Vector vector_zero_input(State& state, std::size_t s, const Vector& last,
+                                                       Vector& wrapped, const Vector& window,
+                                                       const double* input_at) noexcept {
+    if constexpr (Layout::through_memory) {
+        auto& slots = state.ring.slots;
+        Vector input;
+        std::memcpy(&input, &slots[(s - Layout::wrap_delay) % Layout::ring_slots][1], sizeof input);
+        auto& slot = slots[s % Layout::ring_slots];
+        std::memcpy(slot.data(), &last, sizeof input);
+        slot[Layout::lanes] = *input_at;
+        return input;
+    } else if constexpr (Layout::shuffled_a_step_late) {
+        const Vector input = shift_in(wrapped, window);
+        wrapped = last;
+        return input;
+    } else {
+        return shift_in(last, window);
+    }
+}
+
+// One of the first skew - 1 inputs, `input` (every lane), which forms pass 0's
+// first terms; through memory, pass 0 reads it at step wrap_delay - 1 instead,
+// as a block with no delay reads input 0 before step 0.
+template <typename Layout, typename Vector, typename State>
+[[gnu::always_inline]] inline void take_first_input(State& state, std::size_t index, const Vector& input,
+                                                    Vector& earlier, const Vector& c1) noexcept {
+    if constexpr (Layout::through_memory) {
+        state.ring.slots[(index - 1) % Layout::ring_slots][Layout::lanes] = input[0];
+    } else {
+        earlier = c1 * input;
+    }
+}
 
 // Takes the next `count` inputs of a block of `Passes` sub-reaches that all
 // start from `first_outflow`, from `in`, and writes the outputs that they
@@ -321,19 +365,7 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
     // for the order of the vectors.
     const auto step = [&](std::size_t s, const Vector& input_window, const double* input_at) {
         auto& terms = (*terms_at)[s % (skew - 1)];  // used now, and formed for skew - 1 steps on
-        Vector input;
-        if constexpr (Layout::through_memory) {
-            auto& slots = state.ring.slots;
-            std::memcpy(&input, &slots[(s - Layout::wrap_delay) % Layout::ring_slots][1], sizeof input);
-            auto& slot = slots[s % Layout::ring_slots];
-            std::memcpy(slot.data(), &outflow[vectors - 1], sizeof input);
-            slot[Layout::lanes] = *input_at;
-        } else {
-            input = shift_in(Layout::wrap_delay > 0 ? wrapped : outflow[vectors - 1], input_window);
-        }
-        if constexpr (Layout::wrap_delay > 0 && !Layout::through_memory) {
-            wrapped = outflow[vectors - 1];
-        }
+        Vector input = vector_zero_input<Layout>(state, s, outflow[vectors - 1], wrapped, input_window, input_at);
         if constexpr (Layout::chain_first) {
             for_each_ascending<vectors>([&](auto vector) {
                 constexpr std::size_t g = decltype(vector)::value;
@@ -394,12 +426,7 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
                 (*terms_at)[1][0] = earlier[0] + c0 * input;
             }
         }
-        if constexpr (Layout::through_memory) {
-            // Read at step wrap_delay - 1, as input 0 of a block with no delay is read before step 0.
-            state.ring.slots[(taken + i - 1) % Layout::ring_slots][Layout::lanes] = in[i];
-        } else {
-            earlier[0] = c1 * input;
-        }
+        take_first_input<Layout>(state, taken + i, input, earlier[0], c1);
     }
     // Input skew - 1 + s is read at step s, which writes the output at s - lag
     // once every pass has started.
