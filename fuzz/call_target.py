@@ -12,7 +12,6 @@ reference), and the sanitizers report any bad memory access or undefined behavio
 """
 
 import array
-import ctypes
 import gc
 import math
 import os
@@ -27,6 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import brooklet  # noqa: E402 - the sanitized build, found through PYTHONPATH
 
 from test_routing import reference  # noqa: E402 - the pure-Python model of the routing
+from test_hostile_calls import vectorcall  # noqa: E402 - calls as the interpreter makes them
 
 try:
     import numpy
@@ -36,19 +36,6 @@ except ImportError:
 route = brooklet.reach.muskingum_routing
 NAMES = ["inflow", "k", "x", "time_step", "sub_reaches", "initial_outflow"]
 HOUR = timedelta(hours=1)
-
-_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
-_vectorcall.restype = ctypes.py_object
-_vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-
-
-def vectorcall(positional, keywords):
-    """Calls the way the interpreter does, with any keyword names, repeated ones too."""
-    values = [*positional, *(value for _, value in keywords)]
-    vector = (ctypes.py_object * len(values))(*values) if values else None
-    names = tuple(name for name, _ in keywords)
-    return _vectorcall(route, vector, len(positional), id(names) if names else None)
-
 
 # ------------------------------------------------------------------------------ made objects
 
