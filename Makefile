@@ -2,7 +2,7 @@
 # with the examples' extras (matplotlib, NumPy, SciPy, Dask, pandas). A set-up with nothing changed takes
 # a second or so. `test` first checks every vector version of the multi-pass sweep that the
 # processor runs (scripts/check-sweep.sh), then runs the suite.
-.PHONY: example test test-free-threaded setup test-target wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tsan fuzz tidy soak valgrind
+.PHONY: example test test-free-threaded test-versions interpreters setup test-target wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tsan fuzz tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -19,14 +19,22 @@ test: setup
 	.venv/bin/python -m pytest
 
 # The suite in a free-threaded x86-64 CPython 3.13 (built from the target root's CPython source
-# by scripts/build-cpython.sh and cached) in .venv-free-threaded: with the GIL on, as the module
+# by scripts/build-cpython.sh and cached) in .venv-cp313t-x86_64: with the GIL on, as the module
 # asks on import, then with it kept off (PYTHON_GIL=0). The test tools come from wheels only, and
 # one with no wheel for this interpreter is left out (its tests skip). Needs root the first time.
 test-free-threaded:
-	BROOKLET_VENV=.venv-free-threaded BROOKLET_WHEELS_ONLY=1 \
-		BROOKLET_PYTHON=$$(bash scripts/build-cpython.sh free-threaded) bash scripts/setup-env.sh
-	.venv-free-threaded/bin/python -m pytest -q
-	PYTHON_GIL=0 .venv-free-threaded/bin/python -m pytest -q
+	bash scripts/test-versions.sh cp313t-x86_64
+
+# The interpreters of scripts/interpreters.list, each made when missing (cached), one line each:
+# its tag, then the command that runs it. Needs root the first time.
+interpreters:
+	@bash scripts/interpreters.sh
+
+# The whole suite on every interpreter of that list, in an environment of its own (free-threaded
+# ones with the GIL on and with PYTHON_GIL=0; the i686 ones through scripts/test-target.sh).
+# TAGS="cp314-x86_64 ..." picks some.
+test-versions:
+	bash scripts/test-versions.sh $(TAGS)
 
 # Builds and tests the module inside the 32-bit x86 target root, with both of its interpreters.
 test-target:
@@ -40,7 +48,7 @@ wheels:
 
 # Each wheel of dist/ (from make wheels) installed as the README says and checked on Debian 11
 # "bullseye" (glibc 2.31), amd64 and i386, with CPython 3.13 and 3.13t built there
-# (scripts/old-roots.sh; the roots are cached), and the sweep check in each root.
+# (scripts/debian-roots.sh; the roots are cached), and the sweep check in each root.
 wheels-old-systems:
 	bash scripts/build-wheels.sh --old-systems
 

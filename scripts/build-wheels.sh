@@ -102,7 +102,8 @@ install_as_readme_says() {
     local python=$1 kind=$2 wheel=$3 scratch=$4 pip_wheel=$5 src=$6 block name bin
     block=$src/build/wheels/install-blocks/$kind.sh
     [[ -f $block ]] || { say "$kind: no install block extracted from README.md" >&2; exit 1; }
-    name=python3.13$([[ $kind == cp313-cp313t-* ]] && echo t || true)
+    # cp314-cp314t-x86_64 -> python3.14t
+    name=$(sed -E 's/^cp3([0-9]+)-cp3[0-9]+(t?)-.*/python3.\1\2/' <<<"$kind")
     bin=$scratch.bin
     rm -rf "$scratch" "$bin"
     mkdir -p "$scratch" "$bin"
@@ -119,9 +120,10 @@ install_as_readme_says() {
 # installs it for interpreter $python as the README says. Runs on the host and inside the root.
 build_check_wheel() {
     local python=$1 tools=$2 src=$3 work=$4 pip_wheel=$5 tag kind raw wheel start
-    tag=$("$tools/bin/python" -c 'import sysconfig
-abi = "cp313t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "cp313"
-print(f"cp313-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
+    tag=$("$tools/bin/python" -c 'import sys, sysconfig
+python = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+abi = python + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+print(f"{python}-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
     kind=${tag/linux_/}
     raw=$work/raw-$tag
     rm -rf "$raw"
@@ -163,7 +165,8 @@ extract_install_blocks() {
     "$1" - "$2/README.md" "$2/build/wheels/install-blocks" <<'PY'
 import pathlib, re, sys
 readme, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
-kinds = ["cp313-cp313-x86_64", "cp313-cp313t-x86_64", "cp313-cp313-i686", "cp313-cp313t-i686"]
+kinds = ["cp313-cp313-x86_64", "cp313-cp313t-x86_64", "cp313-cp313-i686", "cp313-cp313t-i686",
+         "cp314-cp314-x86_64", "cp315-cp315-x86_64"]
 blocks = {}
 pattern = re.compile(r"^<!-- install: (\S+) -->\n(?:[ \t]*\n)*```sh\n(.*?)^```[ \t]*$", re.M | re.S)
 for kind, body in pattern.findall(readme.read_text()):
@@ -237,7 +240,7 @@ if [[ $(id -u) != 0 ]]; then
 fi
 
 # --old-systems: each wheel in dist/ installed as the README says and checked on Debian 11
-# (scripts/old-roots.sh), amd64 and i386, with each of the root's interpreters it fits; in each
+# (scripts/debian-roots.sh), amd64 and i386, with each of the root's interpreters it fits; in each
 # root the sweep's kernel program, compiled with the wheels' own compiler and flags and linked
 # statically, checks every vector version of the sweep that the processor runs.
 old_systems() {
@@ -252,7 +255,7 @@ old_systems() {
     pip_wheel=$(compgen -G "build/target-wheels/bootstrap/pip-*.whl" | head -n 1 || true)
     [[ -n $pip_wheel ]] || { say "no pip wheel in build/target-wheels/bootstrap; run make wheels first" >&2; exit 1; }
     for arch in amd64 i386; do
-        logged "$work/old-root-$arch.log" bash scripts/old-roots.sh prepare "$arch"
+        logged "$work/old-root-$arch.log" bash scripts/debian-roots.sh prepare "bullseye-$arch"
     done
     say "old roots ready in $(seconds_since "$start") s"
     mkdir -p build/old-systems
@@ -266,14 +269,14 @@ old_systems() {
         cmake --build /tmp/brooklet-kernel-bench --target kernel_bench &&
         cp /tmp/brooklet-kernel-bench/kernel_bench /src/'"${kernel_bench[i386]}"' && rm -rf /tmp/brooklet-kernel-bench'
     for arch in amd64 i386; do
-        say "$arch: $(bash scripts/old-roots.sh run "$arch" -- bash -c 'echo "Debian $(cat /etc/debian_version), glibc $(ldd --version | sed -n "1s/.* //p")"')"
+        say "$arch: $(bash scripts/debian-roots.sh run "bullseye-$arch" -- bash -c 'echo "Debian $(cat /etc/debian_version), glibc $(ldd --version | sed -n "1s/.* //p")"')"
         for kind in ${kinds[$arch]}; do
             python=python3.13$([[ $kind == cp313-cp313t-* ]] && echo t || true)
             wheel=$(compgen -G "dist/brooklet-*-${kind%-*}-manylinux*_${kind##*-}.whl")
-            bash scripts/old-roots.sh run "$arch" -- \
+            bash scripts/debian-roots.sh run "bullseye-$arch" -- \
                 bash /src/scripts/build-wheels.sh --install-check "$python" "$kind" "/src/$wheel" "/src/$pip_wheel"
         done
-        bash scripts/old-roots.sh run "$arch" -- "/src/${kernel_bench[$arch]}" --check
+        bash scripts/debian-roots.sh run "bullseye-$arch" -- "/src/${kernel_bench[$arch]}" --check
     done
     say "old systems: every wheel installed and checked in $(seconds_since "$start") s"
 }
@@ -331,13 +334,13 @@ say "x86-64 wheel built and checked in $(seconds_since "$start") s"
 # The free-threaded x86-64 wheel, built with the environment of `make test-free-threaded`.
 start=$EPOCHREALTIME
 free_threaded=$(bash scripts/build-cpython.sh free-threaded)
-BROOKLET_VENV=.venv-free-threaded BROOKLET_WHEELS_ONLY=1 BROOKLET_PYTHON=$free_threaded bash scripts/setup-env.sh
-if [[ $(cat .venv-free-threaded/.brooklet/wheel-tools 2>/dev/null) != "$key" ]]; then
-    say "installing the wheel tools into .venv-free-threaded (scripts/wheel-requirements.txt)"
-    logged "$work/tools.log" .venv-free-threaded/bin/python -m pip install -r scripts/wheel-requirements.txt
-    echo "$key" >.venv-free-threaded/.brooklet/wheel-tools
+BROOKLET_VENV=.venv-cp313t-x86_64 BROOKLET_WHEELS_ONLY=1 BROOKLET_PYTHON=$free_threaded bash scripts/setup-env.sh
+if [[ $(cat .venv-cp313t-x86_64/.brooklet/wheel-tools 2>/dev/null) != "$key" ]]; then
+    say "installing the wheel tools into .venv-cp313t-x86_64 (scripts/wheel-requirements.txt)"
+    logged "$work/tools.log" .venv-cp313t-x86_64/bin/python -m pip install -r scripts/wheel-requirements.txt
+    echo "$key" >.venv-cp313t-x86_64/.brooklet/wheel-tools
 fi
-build_check_wheel "$free_threaded" "$root/.venv-free-threaded" "$root" "$work" "$root/$pip_wheel"
+build_check_wheel "$free_threaded" "$root/.venv-cp313t-x86_64" "$root" "$work" "$root/$pip_wheel"
 say "free-threaded x86-64 wheel built and checked in $(seconds_since "$start") s"
 
 # The root's side: this machine's certificate bundle and index for pip, and a pip wheel.
@@ -361,6 +364,16 @@ for python in python3.13t python3.13; do
         bash /src/scripts/build-wheels.sh --inside "$python" "/src/$pip_wheel"
 done
 say "i386 wheels built and checked in $(seconds_since "$start") s"
+
+# The wheels of the versions this machine's Debian does not ship, built in the Debian unstable
+# root with its interpreters (scripts/interpreters.list), the same checks inside.
+start=$EPOCHREALTIME
+for tag in $(bash scripts/interpreters.sh tags sid-amd64); do
+    python=$(bash scripts/interpreters.sh command "$tag")
+    DEBIAN_ROOT_PASSENV="${passenv[*]}" bash scripts/debian-roots.sh run sid-amd64 -- \
+        bash /src/scripts/build-wheels.sh --inside "${python##* }" "/src/$pip_wheel"
+done
+say "Debian unstable's wheels built and checked in $(seconds_since "$start") s"
 
 say "done in $(seconds_since "$total_start") s:"
 ls -l dist/brooklet-* | awk '{ printf "  %s (%d kB)\n", $NF, $5 / 1024 }'

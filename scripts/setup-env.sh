@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Prepares the project-local virtual environment .venv: finds a CPython 3.13, creates the
+# Prepares the project-local virtual environment .venv: finds a CPython 3.13 (or takes the 3.13,
+# 3.14 or 3.15 that BROOKLET_PYTHON names), creates the
 # environment with it, installs the build tools and the optional dependencies named as the
 # arguments (default: test), and builds and installs brooklet.
 #
@@ -22,14 +23,15 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=$(realpath -m "${BROOKLET_VENV:-$root/.venv}")
 stamps=$venv/.brooklet
 extras=("$@")
+[[ ${1:-} != --find-python ]] || extras=()
 ((${#extras[@]})) || extras=(test)
 tried=()
 
 say() { echo "setup-env: $*"; }
 seconds_since() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.1f", to - from }'; }
 
-# Prints why "$1" cannot be used (nothing when it can): it must run as CPython 3.13 with the
-# venv module and the C headers.
+# Prints why "$1" cannot be used (nothing when it can): it must run as CPython 3.13, 3.14 or 3.15
+# with the venv module and the C headers.
 python_problem() {
     local python=$1 output
     if [[ $python != */* ]] && ! command -v "$python" >/dev/null; then
@@ -46,14 +48,15 @@ except ImportError:
     has_venv = False
 else:
     has_venv = True
-if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13):
+minor = f"{sys.version_info[0]}.{sys.version_info[1]}"
+if sys.implementation.name != "cpython" or not (3, 13) <= sys.version_info[:2] <= (3, 15):
     name = {"cpython": "CPython", "pypy": "PyPy"}.get(sys.implementation.name, sys.implementation.name)
-    print(f"is {name} {version}, not CPython 3.13")
+    print(f"is {name} {version}, not CPython 3.13, 3.14 or 3.15")
 elif not has_venv:
-    print(f"CPython {version} has no venv or ensurepip module (Debian: apt-get install python3.13-venv)")
+    print(f"CPython {version} has no venv or ensurepip module (Debian: apt-get install python{minor}-venv)")
 elif not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
     print(f"CPython {version} has no C headers: no Python.h in {sysconfig.get_paths()['include']}"
-          " (Debian: apt-get install python3.13-dev)")
+          f" (Debian: apt-get install python{minor}-dev)")
 PY
     ); then
         echo "does not run: $(grep -m 1 . <<<"$output")"; return
@@ -132,7 +135,7 @@ module_inputs_key() {
 # Where the installed module lives, with its size and time: a reinstall by hand changes it.
 installed_module() {
     local so
-    so=$(compgen -G "$venv/lib/python3.13*/site-packages/brooklet.cpython-*.so" | head -n 1) || return 0
+    so=$(compgen -G "$venv/lib/python3.1*/site-packages/brooklet.cpython-*.so" | head -n 1) || return 0
     stat -c '%n %s %Y' "$so"
 }
 
@@ -189,8 +192,9 @@ PY
 build_and_install() {
     local tag build count total start log=$root/build/setup-env.log
     tag=$("$venv/bin/python" -c 'import sys, sysconfig
-abi = "cp313t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "cp313"
-print(f"cp313-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
+python = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+abi = python + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+print(f"{python}-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
     build=$root/build/$tag
     count=$(files_to_compile "$build")
     total=$(grep -cE '^\s+src/.*\.cpp$' "$root/CMakeLists.txt")
@@ -218,6 +222,11 @@ print(f"cp313-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", 
 
 python=
 find_python
+# `setup-env.sh --find-python` only names the interpreter that the set-up would use.
+if [[ ${1:-} == --find-python ]]; then
+    echo "$python"
+    exit 0
+fi
 
 if ! stamp_ok python "$python" || [[ ! -x $venv/bin/python ]]; then
     say "creating $(basename "$venv") with $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))"

@@ -2,10 +2,10 @@
 #include "module_layout.hpp"
 
 #include <string>
-#include <type_traits>
 
 #include "binding/call_binding.hpp"
 #include "binding/internal_failure.hpp"
+#include "binding/interpreter_internals.hpp"
 
 namespace brooklet {
 
@@ -26,26 +26,19 @@ binding::InternedString dunder_name("__name__");
 // module it gets there and then runs the init function again in the importing
 // interpreter. Such a call imports nothing for the main interpreter.
 //
-// Only the thread state's private origin field tells that thread state apart,
-// and its codes are visible only inside CPython: the value below is 3.13's
-// `_PyThreadState_WHENCE_EXEC` (cpython/pystate.h), which CMakeLists.txt checks
-// in the headers built against. At run time a thread state whose origin is
-// none of 3.13's codes stops the import, rather than bind the module to the
-// wrong interpreter.
-static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION == 13,
-              "the thread-state origin codes are those of CPython 3.13: check them for this version");
-static_assert(std::is_same_v<decltype(PyThreadState::_whence), int>, "the thread-state origin is no longer an int");
-constexpr int origin_not_set = -1;               // _PyThreadState_WHENCE_NOTSET
-constexpr int origin_made_to_run_elsewhere = 5;  // _PyThreadState_WHENCE_EXEC, the last code
-
+// Only the thread state's private origin code tells that thread state apart
+// (see binding/interpreter_internals.hpp). At run time a thread state whose
+// origin is none of the known codes stops the import, rather than bind the
+// module to the wrong interpreter.
 bool runs_for_another_interpreter(PyInterpreterState* interpreter) {
     PyThreadState* thread = PyThreadState_Get();
-    const int whence = thread->_whence;
-    if (whence < origin_not_set || whence > origin_made_to_run_elsewhere) {
-        binding::fail("unrecognised thread-state origin " + std::to_string(whence) +
-                      ": this interpreter's thread state is not the CPython 3.13 layout this module was built for");
+    const int origin = binding::interpreter_internals::thread_state_origin(thread);
+    if (!binding::interpreter_internals::is_known_thread_state_origin(origin)) {
+        binding::fail("unrecognised thread-state origin " + std::to_string(origin) + ": this interpreter's thread " +
+                      "state is not the layout of CPython " + PY_VERSION + " that this module was built for");
     }
-    if (interpreter != PyInterpreterState_Main() || whence != origin_made_to_run_elsewhere) {
+    if (interpreter != PyInterpreterState_Main() ||
+        origin != binding::interpreter_internals::thread_state_origin_made_to_run_elsewhere) {
         return false;
     }
     const OwnedRef frame = OwnedRef::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(thread)));

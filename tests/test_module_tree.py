@@ -137,15 +137,60 @@ def test_each_module_is_bound_to_the_first_interpreter_that_imports_it(run_pytho
     assert proc.stdout.splitlines() == outcomes
 
 
+# The last thread-state origin code of each CPython version the module knows.
+LAST_ORIGIN_CODE = {(3, 13): 5, (3, 14): 5, (3, 15): 6}
+
+
 def test_thread_state_origin_is_where_the_module_reads_it():
     # A sub-interpreter's import first runs the init function in the main interpreter on a thread
-    # state that only its private origin code (5, after the codes -1 to 4, just before the int
-    # field that holds it) tells apart. The running interpreter's own headers must still say so;
-    # otherwise the module binds to the wrong interpreter, which the row above where "legacy"
-    # imports first shows only on the build with the GIL.
+    # state that only its private origin code (5) tells apart. The running interpreter's own
+    # headers must still say so; otherwise the module binds to the wrong interpreter, which the
+    # row above where "legacy" imports first shows only on the build with the GIL.
     header = pathlib.Path(sysconfig.get_paths()["include"], "cpython", "pystate.h").read_text()
-    codes = re.search(r"#ifdef Py_BUILD_CORE\n((?:#  define _PyThreadState_WHENCE_\w+ -?\d+\n)+)#endif\n"
-                      r"    int _whence;\n", header)
-    assert codes, "the thread-state origin field or its codes changed"
-    assert re.findall(r"(-?\d+)\n", codes[1]) == ["-1", "0", "1", "2", "3", "4", "5"]
-    assert codes[1].splitlines()[-1] == "#  define _PyThreadState_WHENCE_EXEC 5"
+    codes = dict(re.findall(r"#  define _PyThreadState_WHENCE_(\w+) (-?\d+)\n", header))
+    assert "int _whence;" in header, "the thread-state origin field changed"
+    assert codes["NOTSET"] == "-1" and codes["EXEC"] == "5"
+    assert max(map(int, codes.values())) == LAST_ORIGIN_CODE[sys.version_info[:2]]
+
+
+# What a 3.14 user meets: `concurrent.interpreters` and `InterpreterPoolExecutor`, whose
+# interpreters have a GIL of their own and refuse a single-phase module, imported in the main
+# interpreter first or not; the main interpreter keeps routing.
+CONCURRENT_INTERPRETERS_SCRIPT = r"""
+import concurrent.futures, concurrent.interpreters, importlib
+from datetime import timedelta
+
+def route_here():
+    import brooklet
+    return brooklet.reach.muskingum_routing([1.0, 2.0], timedelta(0), 0.0, timedelta(1), 1, 1.0)
+
+def show(call):
+    try:
+        print("routed", call(), flush=True)
+    except BaseException as error:
+        while error.__cause__ is not None:
+            error = error.__cause__
+        print(type(error).__name__, str(error).splitlines()[0], sep=": ", flush=True)
+
+interpreter = concurrent.interpreters.create()
+show(lambda: interpreter.exec("import brooklet"))
+show(lambda: interpreter.call(importlib.import_module, "brooklet"))
+interpreter.close()
+if FIRST_IN_MAIN:
+    show(route_here)
+with concurrent.futures.InterpreterPoolExecutor(max_workers=2) as pool:
+    show(lambda: pool.submit(importlib.import_module, "brooklet").result())
+show(route_here)
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="concurrent.interpreters is new in 3.14")
+@pytest.mark.parametrize("first_in_main", [False, True])
+def test_concurrent_interpreters_refuse_the_module_with_an_import_error(run_python, first_in_main):
+    proc = run_python(CONCURRENT_INTERPRETERS_SCRIPT.replace("FIRST_IN_MAIN", str(first_in_main)))
+    assert proc.returncode == 0, proc.stderr
+    # The sub-interpreter's ImportError reaches the caller as CPython wraps it: ExecutionFailed,
+    # whose message is the ImportError's class and text.
+    refused = "ExecutionFailed: ImportError: module brooklet does not support loading in subinterpreters"
+    expected = [refused, refused] + ["routed " + ROUTED] * first_in_main + [refused, "routed " + ROUTED]
+    assert proc.stdout.splitlines() == expected

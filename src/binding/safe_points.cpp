@@ -1,12 +1,12 @@
 #include "binding/safe_points.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string_view>
 #include <thread>
 
 #include "binding/entry_guard.hpp"
+#include "binding/interpreter_internals.hpp"
 #include "binding/references.hpp"
 
 namespace brooklet::binding {
@@ -55,34 +55,21 @@ bool gil_disabled() {
 
 namespace {
 
-// CPython 3.13 has no public call by which a thread that runs C code answers
-// the collector without running Python code (signal handlers, finalizers):
-// the collector sets this bit (the interpreter's _PY_EVAL_PLEASE_STOP_BIT) in
-// the eval-breaker word of each attached thread, and, about every
-// millisecond, parks the threads it finds detached. The word and the thread's
-// state are fields of the thread state that every build lays out alike.
-static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000, "the stop bit of CPython 3.13");
-constexpr std::uintptr_t please_stop_bit = std::uintptr_t{1} << 5;
-
 // How long a detached thread waits to be parked before it attaches again.
 // Longer than the collector's rounds, so that a request pending is met; a
 // stale bit, left by a request met while the thread was detached anyway,
 // costs the wait once.
 constexpr auto longest_wait_to_be_parked = std::chrono::milliseconds(3);
 
-bool stop_requested(PyThreadState* thread) {
-    return (std::atomic_ref(thread->eval_breaker).load(std::memory_order_relaxed) & please_stop_bit) != 0;
-}
-
 // Detaches until the collector has parked the thread and let the world run
 // again (attaching waits for that), or until the wait is over.
 void wait_for_the_collector(PyThreadState* thread) {
-    std::atomic_ref(thread->eval_breaker).fetch_and(~please_stop_bit, std::memory_order_relaxed);
+    interpreter_internals::clear_stop_request(thread);
     PyThreadState* saved = PyEval_SaveThread();
-    std::atomic_ref state(thread->state);
-    const int detached = state.load(std::memory_order_relaxed);
+    const int detached = interpreter_internals::attachment_state(thread);
     const auto give_up = std::chrono::steady_clock::now() + longest_wait_to_be_parked;
-    while (state.load(std::memory_order_relaxed) == detached && std::chrono::steady_clock::now() < give_up) {
+    while (interpreter_internals::attachment_state(thread) == detached &&
+           std::chrono::steady_clock::now() < give_up) {
         std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     PyEval_RestoreThread(saved);
@@ -95,7 +82,7 @@ bool SafePoints::step_aside_if_asked() {
         thread_ = PyThreadState_Get();
     }
     // Only with the GIL off may another thread collect while this one runs.
-    if (!stop_requested(thread_) || !gil_disabled()) {
+    if (!interpreter_internals::stop_requested(thread_) || !gil_disabled()) {
         return false;
     }
     wait_for_the_collector(thread_);
