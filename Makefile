@@ -2,7 +2,7 @@
 # with the examples' extras (matplotlib, NumPy, SciPy, Dask, pandas). A set-up with nothing changed takes
 # a second or so. `test` first checks every vector version of the multi-pass sweep that the
 # processor runs (scripts/check-sweep.sh), then runs the suite.
-.PHONY: example test test-free-threaded setup test-target wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tsan fuzz tidy soak valgrind
+.PHONY: example test test-free-threaded setup test-target wheel wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tsan fuzz tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
@@ -32,13 +32,18 @@ test-free-threaded:
 test-target:
 	bash scripts/test-target.sh
 
+# The manylinux2014 wheel of .venv's interpreter alone, in dist/: built, checked by auditwheel,
+# installed as docs/wheels-and-target.md says in a new environment and checked. No root needed.
+wheel:
+	bash scripts/build-wheel.sh
+
 # manylinux2014 wheels for CPython 3.13 and the free-threaded CPython 3.13, on x86-64 and (built in
-# the target root) on 32-bit x86, plus the sdist, in dist/; each wheel is installed as the
-# README's install block for it says, in a new environment of its interpreter, and checked.
+# the target root) on 32-bit x86, plus the sdist, in dist/; each wheel is installed as its block
+# in docs/wheels-and-target.md says, in a new environment of its interpreter, and checked.
 wheels:
 	bash scripts/build-wheels.sh
 
-# Each wheel of dist/ (from make wheels) installed as the README says and checked on Debian 11
+# Each wheel of dist/ (from make wheels) installed as docs/wheels-and-target.md says and checked on Debian 11
 # "bullseye" (glibc 2.31), amd64 and i386, with CPython 3.13 and 3.13t built there
 # (scripts/old-roots.sh; the roots are cached), and the sweep check in each root.
 wheels-old-systems:
