@@ -7,12 +7,13 @@
 setup:
 	bash scripts/setup-env.sh
 
-# The examples, each drawing its chart into docs/.
+# The examples, each redrawing its figure of the README in docs/ (run alone, an example draws
+# into the current directory).
 example:
 	bash scripts/setup-env.sh example
-	.venv/bin/python examples/textbook_flood.py
-	.venv/bin/python examples/calibrate.py
-	.venv/bin/python examples/river_network.py
+	.venv/bin/python examples/textbook_flood.py --chart docs/textbook-flood.png
+	.venv/bin/python examples/calibrate.py --chart docs/calibration.png
+	.venv/bin/python examples/river_network.py --chart docs/river-network.png
 
 test: setup
 	bash scripts/check-sweep.sh

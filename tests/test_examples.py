@@ -8,6 +8,7 @@ import shlex
 import subprocess
 import sys
 import tempfile
+import tomllib
 import types
 from datetime import timedelta
 from pathlib import Path
@@ -207,8 +208,8 @@ def test_setup_check_agrees_with_the_routed_step(routing, k_hours, x, dt_minutes
 # - in a `sh` block, `make TARGET` must name a target of the Makefile; `python examples/NAME.py
 #   ...` runs the example when an output block follows (a chart goes to a temporary file, and the
 #   `chart:` line is the one line not compared) and otherwise must use only options its --help
-#   names; `python3.13[t] -m pip install ...` must install the project (`.`, `brooklet` or one of
-#   its wheels): it is not run here, as it needs the wheels of `make wheels`;
+#   names; `python3.13[t] -m pip install ...` must install the project (`.`, `.[example]`,
+#   `brooklet` or one of its wheels) or packages of the examples' extras: it is not run here;
 # - a `sh` block after a line `<!-- install: TAG -->` installs one wheel: `make wheels` runs it as
 #   written, so here only its tag is checked;
 # - any other block or line fails, so that a new kind is handled before it can go stale.
@@ -280,8 +281,12 @@ def check_shell_line(line, shown):
             options = {w.split("=")[0] for w in words if w.startswith("--")}
             assert options <= set(re.findall(r"--[\w-]+", run_help(ROOT / words[1])))
     elif words[:4] in (["python3.13", "-m", "pip", "install"], ["python3.13t", "-m", "pip", "install"]):
-        # What is installed: the clone, the project by name, or one of its wheels.
-        assert re.fullmatch(r"\.|brooklet|(dist/)?brooklet-[\w.]+-cp313t?-cp313t?-\w+\.whl", words[-1]), line
+        # What is installed: the clone (with the examples' extras), the project by name, one of its
+        # wheels, or packages that the examples' extras name.
+        extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]["example"]
+        named = {re.match(r"[\w-]+", requirement).group() for requirement in extras}
+        assert (re.fullmatch(r"\.(\[example\])?|brooklet|(dist/)?brooklet-[\w.]+-cp313t?-cp313t?-[\w.]+\.whl", words[-1])
+                or set(words[4:]) <= named), line
     else:
         raise AssertionError(f"a shell line of a kind the README test does not know: {line}")
 
