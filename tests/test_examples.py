@@ -63,6 +63,21 @@ def test_example_help_prints_usage_and_writes_nothing(example, tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.parametrize("example, arguments, chart", [
+    ("textbook_flood", [], "textbook-flood.png"), ("calibrate", [], "calibration-textbook-flood-8.4.1.png"),
+    ("textbook_flood", ["--chart", "flood.svg"], "flood.svg"), ("textbook_flood", ["--chart", "flood.pdf"], "flood.pdf"),
+])
+def test_example_draws_into_the_current_directory_not_the_source_tree(example, arguments, chart, tmp_path):
+    skip_without_needs((EXAMPLES / f"{example}.py").read_text())
+    before = {p: p.stat().st_mtime_ns for p in (ROOT / "docs").iterdir()}
+    result = subprocess.run([sys.executable, str(EXAMPLES / f"{example}.py"), *arguments], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert {p: p.stat().st_mtime_ns for p in (ROOT / "docs").iterdir()} == before
+    drawn = f"chart: {chart}" in result.stdout.splitlines()
+    assert [p.name for p in tmp_path.iterdir()] == ([chart] if drawn else [])
+
+
 # A CSV's text, then what calibrate.read_pair makes of it: the rows of missing observations, or
 # the words of the one-line message that refuses it.
 GOOD = "in,out\n93,85\n137,91\n208,114\n320,159\n"
