@@ -22,7 +22,6 @@ uses the rest. Every inflow value is needed, and so is the first outflow, which 
 starts from. NumPy and SciPy are needed (`make example` installs them); brooklet needs neither.
 """
 
-import argparse
 import datetime
 import math
 import os
