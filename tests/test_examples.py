@@ -326,6 +326,13 @@ def test_readme_block(language, code, shown, line):
         raise AssertionError(f"README line {line}: a block of a kind the README test does not know: {language!r}")
 
 
+def test_every_wheel_has_one_install_block():
+    """make wheel and make wheels run these blocks; a missing or misspelt tag stops them late."""
+    text = (ROOT / "docs" / "wheels-and-target.md").read_text()
+    tags = re.findall(r"^<!-- install: ([\w-]+) -->\n\s*```sh\n", text, re.MULTILINE)
+    assert sorted(tags) == sorted(WHEEL_TAGS)
+
+
 def heading_anchors(path):
     """The anchors a Markdown renderer gives the headings of `path`, as GitHub makes them."""
     headings = re.findall(r"^#+ (.+)$", FENCE.sub("", path.read_text()), re.MULTILINE)
