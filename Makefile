@@ -2,17 +2,18 @@
 # with the examples' extras (matplotlib, NumPy, SciPy, Dask, pandas). A set-up with nothing changed takes
 # a second or so. `test` first checks every vector version of the multi-pass sweep that the
 # processor runs (scripts/check-sweep.sh), then runs the suite.
-.PHONY: example test test-free-threaded test-versions interpreters setup test-target wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tsan fuzz tidy soak valgrind
+.PHONY: example test test-free-threaded test-versions interpreters setup test-target wheel wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tsan fuzz tidy soak valgrind
 
 setup:
 	bash scripts/setup-env.sh
 
-# The examples, each drawing its chart into docs/.
+# The examples, each redrawing its figure of the README in docs/ (run alone, an example draws
+# into the current directory).
 example:
 	bash scripts/setup-env.sh example
-	.venv/bin/python examples/textbook_flood.py
-	.venv/bin/python examples/calibrate.py
-	.venv/bin/python examples/river_network.py
+	.venv/bin/python examples/textbook_flood.py --chart docs/textbook-flood.png
+	.venv/bin/python examples/calibrate.py --chart docs/calibration.png
+	.venv/bin/python examples/river_network.py --chart docs/river-network.png
 
 test: setup
 	bash scripts/check-sweep.sh
@@ -40,13 +41,18 @@ test-versions:
 test-target:
 	bash scripts/test-target.sh
 
+# The manylinux2014 wheel of .venv's interpreter alone, in dist/: built, checked by auditwheel,
+# installed as docs/wheels-and-target.md says in a new environment and checked. No root needed.
+wheel:
+	bash scripts/build-wheel.sh
+
 # manylinux2014 wheels for CPython 3.13 and the free-threaded CPython 3.13, on x86-64 and (built in
-# the target root) on 32-bit x86, plus the sdist, in dist/; each wheel is installed as the
-# README's install block for it says, in a new environment of its interpreter, and checked.
+# the target root) on 32-bit x86, plus the sdist, in dist/; each wheel is installed as its block
+# in docs/wheels-and-target.md says, in a new environment of its interpreter, and checked.
 wheels:
 	bash scripts/build-wheels.sh
 
-# Each wheel of dist/ (from make wheels) installed as the README says and checked on Debian 11
+# Each wheel of dist/ (from make wheels) installed as docs/wheels-and-target.md says and checked on Debian 11
 # "bullseye" (glibc 2.31), amd64 and i386, with CPython 3.13 and 3.13t built there
 # (scripts/debian-roots.sh; the roots are cached), and the sweep check in each root.
 wheels-old-systems:

@@ -22,8 +22,6 @@ uses the rest. Every inflow value is needed, and so is the first outflow, which 
 starts from. NumPy and SciPy are needed (`make example` installs them); brooklet needs neither.
 """
 
-import argparse
-import csv
 import datetime
 import math
 import os
@@ -32,20 +30,18 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 from scipy.optimize import least_squares
 
 from brooklet import reach
+from _common import PALETTE, Parser, chart_path, number, plural, save_chart
+from route_gauge_file import InputError, column_of, describe, find_times, numbers, read_gauge_file, regular_step, unit_of
 
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "data" / "textbook-flood-8.4.1.csv"
-CHART = ROOT / "docs" / "calibration.png"
 HOUR = datetime.timedelta(hours=1)
 # K must stay positive: the fit may not go below one second.
 K_FLOOR_HOURS = 1 / 3600
-
-
-class InputError(Exception):
-    """A mistake in the input file, reported in one line without a traceback."""
 
 
 @dataclass
@@ -53,6 +49,8 @@ class Pair:
     inflow: np.ndarray
     observed: np.ndarray  # NaN where an observation is missing
     missing_rows: list[int] = field(default_factory=list)  # data rows, counted from 1
+    times: pd.Series | None = None  # the timestamps, where the file has them
+    time_step: datetime.timedelta | None = None  # read from the timestamps
 
 
 def route(inflow, k_hours: float, x: float, time_step: datetime.timedelta, sub_reaches: int,
@@ -128,7 +126,7 @@ def hour_ticks(ax, first: float, last: float) -> None:
     ax.set_xticks(np.arange(math.ceil(first / step) * step, last + 1e-9, step))
 
 
-def draw(path: Path, hours, pair: Pair, fit: Fit, title: str, unit: str, outflow_label: str) -> None:
+def draw(path: Path, hours, pair: Pair, fit: Fit, title: str, unit: str, outflow_label: str) -> str | None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -136,125 +134,125 @@ def draw(path: Path, hours, pair: Pair, fit: Fit, title: str, unit: str, outflow
 
     fig, (flows, residuals) = plt.subplots(
         2, 1, figsize=(8, 6), sharex=True, height_ratios=(3, 1), layout="constrained")
-    flows.plot(hours, pair.inflow, color="tab:blue", marker=".", label="inflow")
+    flows.plot(hours, pair.inflow, color=PALETTE[0], marker=".", label="inflow")
     flows.plot(hours, pair.observed, linestyle="none", marker="o", markersize=7, markerfacecolor="none",
                color="black", label=outflow_label)
-    flows.plot(hours, fit.fitted, color="tab:red", marker=".",
+    flows.plot(hours, fit.fitted, color=PALETTE[5], marker=".",
                label=f"routed with the fitted K = {fit.k_hours:.3f} h, X = {fit.x:.3f}")
     # Headroom above the hydrographs for the legend.
     top = 1.3 * float(np.nanmax(np.concatenate([pair.inflow, pair.observed, fit.fitted])))
-    flows.set(ylabel=f"flow ({unit})" if unit else "flow", ylim=(0, top), title=title)
+    flows.set(ylabel=f"flow ({unit})" if unit else "flow (the file's unit)", ylim=(0, top), title=title)
     flows.grid(alpha=0.3)
     flows.legend(loc="upper left", fontsize=9)
-    flows.text(0.99, 0.02, f"RMSE {fit.rmse:.2f}, Nash–Sutcliffe efficiency {fit.nash_sutcliffe:.6f}",
-               transform=flows.transAxes, ha="right", va="bottom", fontsize=8, color="dimgray")
+    # Above the residuals, where it covers no data.
+    residuals.set_title(f"RMSE {fit.rmse:.2f}, Nash–Sutcliffe efficiency {fit.nash_sutcliffe:.6f}",
+                        loc="right", fontsize=8, color="dimgray")
     residuals.axhline(0, color="black", linewidth=0.8)
     width = 0.5 * (hours[1] - hours[0]) if len(hours) > 1 else 0.5
-    residuals.bar(hours, fit.fitted - pair.observed, width=width, color="tab:red")
+    residuals.bar(hours, fit.fitted - pair.observed, width=width, color=PALETTE[5])
     residuals.set(xlabel="time (h)", ylabel=f"routed − {outflow_label.split()[0]}" + (f"\n({unit})" if unit else ""))
     residuals.grid(alpha=0.3)
     hour_ticks(residuals, hours[0], hours[-1])
-    path.parent.mkdir(parents=True, exist_ok=True)
-    # No software version in the file, so that redrawing it changes nothing but the picture.
-    fig.savefig(path, dpi=100, metadata={"Software": None})
+    message = save_chart(fig, path)
     plt.close(fig)
+    return message
 
 
-def read_number(text, row: int, column: str) -> float:
-    """The value of one cell: NaN when it is blank or NaN, else a finite number."""
-    text = (text or "").strip()
-    try:
-        value = float(text) if text else math.nan
-    except ValueError:
-        raise InputError(f"row {row} (line {row + 1}), column {column!r}: {text!r} is not a number") from None
-    if math.isinf(value):
-        raise InputError(f"row {row} (line {row + 1}), column {column!r}: {text!r} is not a finite number")
-    return value
-
-
-def read_pair(path: Path, inflow_column: str, outflow_column: str) -> Pair:
-    """The inflow and outflow columns of a CSV with a header row; every mistake is an InputError."""
-    try:
-        with path.open(newline="", encoding="utf-8-sig") as f:
-            reader = csv.DictReader(f)
-            columns = reader.fieldnames or []
-            if not columns:
-                raise InputError(f"{path} is empty; it needs a header row that names its columns")
-            for column in (inflow_column, outflow_column):
-                if column not in columns:
-                    existing = ", ".join(repr(c) for c in columns)
-                    raise InputError(f"{path} has no column {column!r}; its columns are {existing}")
-            rows = [(r[inflow_column], r[outflow_column]) for r in reader]
-    except OSError as e:
-        raise InputError(f"cannot read {path}: {e.strerror}") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path} is not a UTF-8 text file") from None
-    except csv.Error as e:
-        raise InputError(f"{path} is not a readable CSV file: {e}") from None
-
-    inflow, observed = [], []
-    for row, (inflow_text, outflow_text) in enumerate(rows, start=1):
-        inflow.append(read_number(inflow_text, row, inflow_column))
-        observed.append(read_number(outflow_text, row, outflow_column))
-        if math.isnan(inflow[-1]):
-            raise InputError(f"row {row} (line {row + 1}), column {inflow_column!r}: the inflow is missing;"
-                             " routing needs every inflow value, so fill the gap first")
-    if not observed or math.isnan(observed[0]):
+def read_pair(path: Path, inflow_column: str, outflow_column: str, sep: str | None = None,
+              time_column: str | None = None, time_step: datetime.timedelta | None = None) -> Pair:
+    """The inflow and outflow columns of a CSV with a header row, read as route_gauge_file.py reads
+    a gauge file; every mistake is an InputError. With a timestamp column the rows must be evenly
+    spaced with none missing, and the pair's time_step is read from them."""
+    gauges = read_gauge_file(path, sep)
+    inflow_column, outflow_column = (column_of(gauges, c, path) for c in (inflow_column, outflow_column))
+    inflow, observed = numbers(gauges, inflow_column), numbers(gauges, outflow_column)
+    found = find_times(gauges, time_column, path)
+    times = None
+    if found:
+        _, times = found
+        time_step = regular_step(times, time_step)
+        absent = pd.date_range(times.iloc[0], times.iloc[-1], freq=time_step).difference(pd.DatetimeIndex(times))
+        if absent.size:
+            raise InputError(f"{plural(absent.size, 'row')} missing, for {describe(absent)}: the fit needs a row"
+                             " for every time step (leave the outflow blank where it was not observed)")
+    if inflow.isna().any():
+        row = int(inflow.isna().idxmax()) + 1
+        raise InputError(f"row {row} (line {row + 1}), column {inflow_column!r}: the inflow is missing;"
+                         " routing needs every inflow value, so fill the gap first")
+    if math.isnan(observed[0]):
         raise InputError(f"row 1 (line 2), column {outflow_column!r}: the first outflow is missing;"
-                         " the routing starts from it" if observed else f"{path} has no rows after its header")
-    missing = [row for row, value in enumerate(observed, start=1) if math.isnan(value)]
+                         " the routing starts from it")
+    missing = [row + 1 for row in range(len(observed)) if math.isnan(observed[row])]
     if len(observed) - len(missing) < 3:
-        raise InputError(f"{path} has {len(observed) - len(missing)} outflow values;"
+        raise InputError(f"{path} has {plural(len(observed) - len(missing), 'outflow value')};"
                          " at least 3 are needed to fit K and X")
-    return Pair(np.array(inflow), np.array(observed), missing)
+    return Pair(inflow.to_numpy(), observed.to_numpy(), missing, times, time_step)
 
 
-def positive(kind):
-    def parse(text: str):
-        value = kind(text)
-        if not value > 0:
-            raise argparse.ArgumentTypeError(f"must be greater than 0, not {text}")
-        return value
-    parse.__name__ = kind.__name__  # argparse names the type in its message for a malformed value
-    return parse
+def bound_notes(fit: "Fit", sub_reaches: int) -> list[str]:
+    """What it means when a fitted parameter ends on a bound of the search: the best fit lies
+    beyond it, where Muskingum routing has no meaning, so the fitted value is only the nearest."""
+    notes = []
+    if fit.x <= 1e-6:
+        notes.append("X sits at its lower bound 0: the observed outflow is flatter than any X in [0, 0.5]"
+                     " makes it with these settings" + (f"; {sub_reaches} sub-reaches flatten less than one,"
+                                                      " so try fewer" if sub_reaches > 1 else
+                                                      "; the reach acts like a reservoir, or the outflow"
+                                                      " lacks water the inflow carries"))
+    if fit.x >= 0.5 - 1e-6:
+        notes.append("X sits at its upper bound 0.5: the outflow is less attenuated than any X in [0, 0.5]"
+                     " gives; try more sub-reaches, or check that the two series are of the same reach")
+    if fit.k_hours <= K_FLOOR_HOURS * (1 + 1e-6):
+        notes.append("K sits at its lower bound of 1 s: the outflow shows no delay; check the time step and"
+                     " that the outflow column is not the inflow")
+    return notes
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(
-        description=__doc__.split("\n\n")[0],
+    parser = Parser(
+        prog="calibrate.py", description=__doc__.split("\n\n")[0],
         epilog="A blank outflow cell is a missing observation: it is skipped and the fit uses the rest.")
     parser.add_argument("csv", nargs="?", type=Path, default=DATA,
                         help="CSV with a header row (default: the textbook flood)")
     parser.add_argument("--inflow", default="inflow_cfs", help="inflow column (default: %(default)s)")
     parser.add_argument("--outflow", default="published_outflow_cfs",
                         help="outflow column (default: %(default)s)")
-    parser.add_argument("--time-step", type=positive(float), default=60.0, metavar="MINUTES",
-                        help="interval between rows in minutes (default: 60)")
-    parser.add_argument("--sub-reaches", type=positive(int), default=1, metavar="N",
+    parser.add_argument("--time-column", metavar="NAME",
+                        help="the timestamp column (default: found by name or by parsing, if there is one)")
+    parser.add_argument("--time-step", type=number(float, 0, above=True), metavar="MINUTES",
+                        help="interval between rows in minutes (default: from the timestamps, else 60)")
+    parser.add_argument("--sub-reaches", type=number(int, 1), default=1, metavar="N",
                         help="the routing's number of sub-reaches (default: 1)")
-    parser.add_argument("--chart", type=Path, default=CHART, help="where to draw (default: docs/calibration.png)")
+    parser.add_argument("--sep", help="field separator (default: sniffed)")
+    parser.add_argument("--chart", type=chart_path, metavar="FILE",
+                        help="where to draw: png, svg, pdf, jpg, ... (default: calibration-NAME.png here)")
     args = parser.parse_args()
-    time_step = datetime.timedelta(minutes=args.time_step)
     textbook = args.csv.resolve() == DATA
+    chart = args.chart or Path(f"calibration-{args.csv.stem}.png")
 
     try:
-        pair = read_pair(args.csv, args.inflow, args.outflow)
+        pair = read_pair(args.csv, args.inflow, args.outflow, args.sep, args.time_column,
+                         datetime.timedelta(minutes=args.time_step) if args.time_step else None)
     except InputError as e:
         sys.exit(f"calibrate.py: {e}")
+    time_step = pair.time_step or datetime.timedelta(minutes=args.time_step or 60)
+    minutes = time_step / datetime.timedelta(minutes=1)
     if textbook:
         show_recovery(pair.inflow, time_step)
         print()
     if pair.missing_rows:
         rows = ", ".join(map(str, pair.missing_rows[:10])) + (", ..." if len(pair.missing_rows) > 10 else "")
-        print(f"Skipping {len(pair.missing_rows)} missing outflow values (rows {rows}): fitting on the other"
-              f" {len(pair.observed) - len(pair.missing_rows)}.")
+        print(f"Skipping {plural(len(pair.missing_rows), 'missing outflow value')} (rows {rows}): fitting on the"
+              f" other {len(pair.observed) - len(pair.missing_rows)}.")
 
     fit = calibrate(pair.inflow, pair.observed, time_step, args.sub_reaches)
     c0, c1, c2 = coefficients(fit.k_hours, fit.x, time_step, args.sub_reaches)
-    print(f"Fitted to {os.path.relpath(args.csv)} ({len(pair.inflow)} intervals of {args.time_step:g} min,"
+    print(f"Fitted to {os.path.relpath(args.csv)} ({plural(len(pair.inflow), 'interval')} of {minutes:g} min,"
           f" N = {args.sub_reaches}):")
     print(f"  K = {fit.k_hours:.4f} h, X = {fit.x:.4f}")
     print(f"  C0 = {c0:.4f}, C1 = {c1:.4f}, C2 = {c2:.4f}")
+    for note in bound_notes(fit, args.sub_reaches):
+        print(f"  note: {note}")
     if min(c0, c2) < 0:
         print("  note: a negative coefficient; with these K and X choose the time step or the number"
               " of sub-reaches so that 2KX <= dt <= 2K(1 - X) for K/N (README, Pitfalls)")
@@ -264,18 +262,23 @@ def main() -> None:
         print("  (the book routed with K = 2.3 h and X = 0.15, coefficients rounded to four decimals"
               " and outflows rounded to whole cfs)")
 
-    # The textbook's hours are numbered from 1.
+    # Hours as the data number them: the textbook's from 1, timestamps' from the first one.
     start = 1 if textbook else 0
     hours = [start + i * time_step / HOUR for i in range(len(pair.inflow))]
     title = ("Muskingum calibration: textbook inflow and published outflow" if textbook
              else f"Muskingum calibration: {args.csv.name}")
+    if pair.times is not None:
+        title += f", hours from {pair.times.iloc[0]}"
+    unit = "cfs" if textbook else unit_of(args.inflow)
     try:
-        draw(args.chart, hours, pair, fit, title, "cfs" if textbook else "",
-             "published outflow (the book's computation)" if textbook else "observed outflow")
+        message = draw(chart, hours, pair, fit, title, unit,
+                       "published outflow (the book's computation)" if textbook else "observed outflow")
     except ImportError as e:
-        print(f"no chart: matplotlib is not importable ({e}); `make example` installs it")
+        print(f"no chart: matplotlib is not importable ({e}); `pip install matplotlib` installs it")
     else:
-        print(f"chart: {os.path.relpath(args.chart)}")
+        if message:
+            sys.exit(f"calibrate.py: {message}")
+        print(f"chart: {os.path.relpath(chart)}")
 
 
 if __name__ == "__main__":

@@ -14,10 +14,11 @@ K is in hours, the time step in minutes. The exit status is 0 when nothing was f
 otherwise. Import check_setup() to use the checks in a program of your own.
 """
 
-import argparse
 import math
 import sys
 from datetime import timedelta
+
+from _common import Parser, number
 
 HOUR = timedelta(hours=1)
 
@@ -54,13 +55,20 @@ def check_setup(k: timedelta, x: float, time_step: timedelta, sub_reaches: int) 
                 " the inflow values"]
     problems = []
     if not 0 <= x <= 0.5:
-        problems.append(f"x = {x}: outside [0, 0.5] a UserWarning is issued; X above 0.5 has no physical meaning")
+        problems.append(f"x = {x}: outside [0, 0.5] a UserWarning is issued; X above 0.5 has no physical"
+                        " meaning; use X from 0 to 0.5, mostly 0.1 to 0.3 for natural channels")
+    if k == timedelta(0):
+        return problems + ["k = 0: a reach without storage; C2 = -1, so the outflow swings around the inflow"
+                           " at every time step and sub-reaches cannot help; give the reach's travel time as K,"
+                           " or take the inflow as the outflow"]
     k_hours, dt_hours = k / HOUR / sub_reaches, time_step / HOUR
     c0, _, c2 = coefficients(k_hours, x, dt_hours)
     sound = sound_sub_reaches(k, x, time_step)
+    longest = 2 * (k / HOUR) * (1 - x)
     advice = ("" if not 0 <= x <= 0.5 else
               f"; sub_reaches from {sound.start} to {sound.stop - 1} keep every coefficient non-negative"
-              if sound else "; no number of sub-reaches keeps them non-negative: shorten the time step")
+              if sound else f"; no number of sub-reaches keeps them non-negative: shorten the time step to"
+                            f" {longest:.3g} h ({longest * 60:.3g} min) or less")
     if c0 < 0:
         problems.append(f"C0 = {c0:.3f} < 0 (dt < 2(K/N)X = {2 * k_hours * x:.3g} h): the outflow dips below"
                         f" its starting value as the inflow rises{advice}")
@@ -71,11 +79,15 @@ def check_setup(k: timedelta, x: float, time_step: timedelta, sub_reaches: int) 
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--k", type=float, required=True, metavar="HOURS", help="storage constant of the reach")
-    parser.add_argument("--x", type=float, required=True, help="weighting factor")
-    parser.add_argument("--time-step", type=float, required=True, metavar="MINUTES", help="routing interval")
-    parser.add_argument("--sub-reaches", type=int, default=1, metavar="N", help="number of sub-reaches (default: 1)")
+    parser = Parser(prog="check_setup.py", description=__doc__.split("\n\n")[0])
+    # Bounds that keep every time a timedelta; the checks say what any value inside them does.
+    parser.add_argument("--k", type=number(float, 0, 1e9), required=True, metavar="HOURS",
+                        help="storage constant of the reach, 0 to 1e9")
+    parser.add_argument("--x", type=number(float), required=True, help="weighting factor")
+    parser.add_argument("--time-step", type=number(float, 0, 1e9), required=True, metavar="MINUTES",
+                        help="routing interval, 0 to 1e9")
+    parser.add_argument("--sub-reaches", type=number(int, -10**9, 10**9), default=1, metavar="N",
+                        help="number of sub-reaches (default: 1)")
     args = parser.parse_args()
     k, time_step = timedelta(hours=args.k), timedelta(minutes=args.time_step)
 

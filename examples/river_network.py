@@ -24,8 +24,8 @@ storms travel with the tasks). Calls hold the interpreter lock, so workers are p
 with one thread.
 
 It prints the time taken, each member's outlet peak and the volume balance at the outlet against
-all lateral inflow, and draws the outlet hydrographs of the members to docs/river-network.png
-(matplotlib).
+all lateral inflow, and draws the outlet hydrographs of the members to river-network.png in the
+current directory (--chart names another file; matplotlib).
 
     python examples/river_network.py                 # local process pool
     python examples/river_network.py --dask          # Dask LocalCluster
@@ -35,7 +35,6 @@ NumPy is needed, Dask only for --dask and --scheduler, matplotlib for the chart 
 installs them); brooklet itself needs none of them.
 """
 
-import argparse
 import datetime
 import os
 import time
@@ -48,9 +47,8 @@ import numpy as np
 # The package, not its `reach` attribute: Dask ships route_member to its workers by value, with
 # the globals it uses, and `brooklet` travels as a reference to the importable package.
 import brooklet
+from _common import PALETTE, Parser, chart_path, number, plural, save_chart
 
-ROOT = Path(__file__).resolve().parent.parent
-CHART = ROOT / "docs" / "river-network.png"
 TIME_STEP = datetime.timedelta(minutes=15)
 DT_HOURS = TIME_STEP / datetime.timedelta(hours=1)
 DT_SECONDS = TIME_STEP.total_seconds()
@@ -247,7 +245,7 @@ def run_on_dask(basin: Basin, storms: list[Storm], workers: int,
             cluster.close()
 
 
-def draw(path: Path, results: list[MemberResult], basin: Basin) -> None:
+def draw(path: Path, results: list[MemberResult], basin: Basin) -> str | None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -258,53 +256,58 @@ def draw(path: Path, results: list[MemberResult], basin: Basin) -> None:
     fig.subplots_adjust(left=0.09, right=0.98, top=0.93, bottom=0.2)
     hours = np.arange(len(results[0].outlet)) * DT_HOURS
     for member, result in enumerate(results):
-        ax.plot(hours, result.outlet, linewidth=1.2, label=f"member {member + 1}")
+        # Colour and dash pattern both change, so that no two members look alike.
+        ax.plot(hours, result.outlet, linewidth=1.2, color=PALETTE[member % len(PALETTE)],
+                linestyle=("-", "--", ":", "-.")[member // len(PALETTE) % 4], label=f"member {member + 1}")
     base_flow = BASE_FLOW * basin.area_km2.sum()
     ax.axhline(base_flow, color="dimgray", linestyle="--", linewidth=0.8, label="base flow")
     ax.set(xlabel="time (h)", ylabel="outlet flow (m³/s)", xlim=(0, hours[-1]), ylim=(0, None),
            xticks=np.arange(0, hours[-1] + 1, 6),
-           title=f"Outlet of a synthetic basin of {len(basin):,} reaches: {len(results)} storms")
+           title=f"Outlet of a synthetic basin of {plural(len(basin), 'reach', 'reaches')}:"
+                 f" {plural(len(results), 'storm')}")
     ax.grid(alpha=0.3)
     ax.legend(ncols=3, fontsize=8)
     fig.text(0.01, 0.015,
              f"Each member is the same basin hit by a different synthetic storm (depth, duration, track, timing).\n"
              f"Base flow: {BASE_FLOW} m³/s per km² of catchment, {base_flow:.0f} m³/s at the outlet, the flow"
              f" before and after the storm.", fontsize=8, color="dimgray", va="bottom")
-    path.parent.mkdir(parents=True, exist_ok=True)
-    # No software version in the file, so that redrawing it changes nothing but the picture.
-    fig.savefig(path, dpi=100, metadata={"Software": None})
+    message = save_chart(fig, path)
     plt.close(fig)
+    return message
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--reaches", type=int, default=1200, help="reaches in the basin (default: 1200)")
-    parser.add_argument("--members", type=int, default=8, help="storms in the ensemble (default: 8)")
-    parser.add_argument("--workers", type=int, default=os.cpu_count(),
-                        help="processes of the local pool or LocalCluster (default: one per core)")
+    parser = Parser(prog="river_network.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--reaches", type=number(int, 1, 100_000), default=1200,
+                        help="reaches in the basin, 1 to 100,000 (default: 1200)")
+    parser.add_argument("--members", type=number(int, 1, 1000), default=8,
+                        help="storms in the ensemble, 1 to 1,000 (default: 8)")
+    parser.add_argument("--workers", type=number(int, 1, 1024), default=os.cpu_count() or 1,
+                        help="processes of the local pool or LocalCluster, 1 to 1,024 (default: one per core)")
     parser.add_argument("--dask", action="store_true", help="run on a Dask LocalCluster started here")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster at ADDRESS")
-    parser.add_argument("--chart", type=Path, default=CHART, help="where to draw (default: docs/river-network.png)")
+    parser.add_argument("--chart", type=chart_path, default=Path("river-network.png"), metavar="FILE",
+                        help="where to draw: png, svg, pdf, jpg, ... (default: river-network.png here)")
     args = parser.parse_args()
 
     basin = make_basin(args.reaches)
     storms = make_storms(basin, args.members)
     hour = datetime.timedelta(hours=1)
-    print(f"Basin: {len(basin):,} reaches, K {min(basin.k) / hour:.2f} to {max(basin.k) / hour:.2f} h,"
+    print(f"Basin: {plural(len(basin), 'reach', 'reaches')}, K {min(basin.k) / hour:.2f} to {max(basin.k) / hour:.2f} h,"
           f" X {basin.x.min():.2f} to {basin.x.max():.2f}, {basin.sub_reaches.min()} to"
           f" {basin.sub_reaches.max()} sub-reaches, {basin.area_km2.sum():,.0f} km²;"
           f" {HORIZON_HOURS} h in steps of {DT_HOURS * 60:g} min")
 
     if args.dask or args.scheduler:
-        where = "the Dask cluster" if args.scheduler else f"a Dask LocalCluster of {args.workers} processes"
+        where = "the Dask cluster" if args.scheduler else f"a Dask LocalCluster of {plural(args.workers, 'process', 'processes')}"
         results, elapsed = run_on_dask(basin, storms, args.workers, args.scheduler)
     else:
-        where = f"a local pool of {args.workers} processes"
+        where = f"a local pool of {plural(args.workers, 'process', 'processes')}"
         results, elapsed = run_on_pool(basin, storms, args.workers)
 
-    print(f"{len(storms)} storm members routed on {where} in {elapsed:.2f} s"
+    print(f"{plural(len(storms), 'storm member')} routed on {where} in {elapsed:.2f} s"
           f" ({sum(r.cpu_seconds for r in results):.2f} s of CPU in the members,"
-          f" {len(storms) * len(basin):,} reach routings)")
+          f" {plural(len(storms) * len(basin), 'reach routing')})")
     print(f"{'member':>6}  {'outlet peak (m³/s)':>18}  {'at (h)':>6}  {'lateral inflow (10⁶ m³)':>23}"
           f"  {'outlet (10⁶ m³)':>15}  {'outlet / lateral - 1':>20}")
     for member, r in enumerate(results, 1):
@@ -316,10 +319,12 @@ def main() -> None:
           " starts in steady base flow; the small deficit is the last of the flood still stored in the"
           " reaches at the end (routed for 144 h instead, it is down to rounding error).")
     try:
-        draw(args.chart, results, basin)
+        message = draw(args.chart, results, basin)
     except ImportError as e:
-        print(f"no chart: matplotlib is not importable ({e}); `make example` installs it")
+        print(f"no chart: matplotlib is not importable ({e}); `pip install matplotlib` installs it")
     else:
+        if message:
+            raise SystemExit(f"river_network.py: {message}")
         print(f"chart: {os.path.relpath(args.chart)}")
 
 

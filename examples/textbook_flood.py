@@ -7,27 +7,26 @@ decimals and outflows rounded to whole cfs, so it differs slightly from exact ro
 
 Prints the inflow, the published outflow and brooklet's outflow side by side with their
 difference and, where matplotlib is installed, draws them with a panel of the differences to
-docs/textbook-flood.png.
+textbook-flood.png in the current directory (--chart names another file: png, svg, pdf, jpg, ...).
 
-    python examples/textbook_flood.py                      # chart into docs/
-    python examples/textbook_flood.py --chart flood.png    # chart elsewhere
+    python examples/textbook_flood.py
+    python examples/textbook_flood.py --chart flood.svg
 """
 
-import argparse
 import csv
 import datetime
 import os
 from pathlib import Path
 
 from brooklet import reach
+from _common import PALETTE, Parser, chart_path, save_chart
 
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "data" / "textbook-flood-8.4.1.csv"
-CHART = ROOT / "docs" / "textbook-flood.png"
 SOURCE = "Chow, Maidment and Mays (1988), Applied Hydrology, Example 8.4.1"
 
 
-def draw(path: Path, hours, inflow, published, routed) -> None:
+def draw(path: Path, hours, inflow, published, routed) -> str | None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -35,32 +34,31 @@ def draw(path: Path, hours, inflow, published, routed) -> None:
 
     fig, (flows, differences) = plt.subplots(
         2, 1, figsize=(8, 6), sharex=True, height_ratios=(3, 1), layout="constrained")
-    flows.plot(hours, inflow, color="tab:blue", marker=".", label="inflow")
+    flows.plot(hours, inflow, color=PALETTE[0], marker=".", label="inflow")
     flows.plot(hours, published, linestyle="none", marker="o", markersize=7, markerfacecolor="none",
                color="black", label="published outflow (the book's computation, whole cfs)")
-    flows.plot(hours, routed, color="tab:red", marker=".", label="brooklet outflow")
+    flows.plot(hours, routed, color=PALETTE[5], marker=".", label="brooklet outflow")
     # Headroom above the hydrographs for the legend.
     flows.set(ylabel="flow (cfs)", ylim=(0, 1.3 * max(inflow)),
               title="Muskingum routing, K = 2.3 h, X = 0.15, Δt = 1 h, one sub-reach")
     flows.grid(alpha=0.3)
     flows.legend(loc="upper left", fontsize=9)
     differences.axhline(0, color="black", linewidth=0.8)
-    differences.bar(hours, [o - p for o, p in zip(routed, published)], width=0.5, color="tab:red")
+    differences.bar(hours, [o - p for o, p in zip(routed, published)], width=0.5, color=PALETTE[5])
     differences.set(xlabel="time (h)", ylabel="brooklet −\npublished (cfs)", ylim=(-1, 1),
                     xticks=hours, xlim=(hours[0] - 0.5, hours[-1] + 0.5))
     differences.grid(alpha=0.3)
     differences.text(0.99, 0.04, SOURCE, transform=differences.transAxes, ha="right", va="bottom",
                      fontsize=8, color="dimgray")
-    path.parent.mkdir(parents=True, exist_ok=True)
-    # No software version in the file, so that redrawing it changes nothing but the picture.
-    fig.savefig(path, dpi=100, metadata={"Software": None})
+    message = save_chart(fig, path)
     plt.close(fig)
+    return message
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--chart", type=Path, default=CHART,
-                        help="where to draw the chart (default: docs/textbook-flood.png)")
+    parser = Parser(prog="textbook_flood.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--chart", type=chart_path, default=Path("textbook-flood.png"), metavar="FILE",
+                        help="where to draw the chart: png, svg, pdf, jpg, ... (default: textbook-flood.png here)")
     args = parser.parse_args()
 
     with DATA.open(newline="") as f:
@@ -87,10 +85,12 @@ def main() -> None:
           f" {largest[0]} (they were rounded to whole cfs)")
 
     try:
-        draw(args.chart, hours, inflow, published, routed)
+        message = draw(args.chart, hours, inflow, published, routed)
     except ImportError as e:
-        print(f"no chart: matplotlib is not importable ({e}); `make example` installs it")
+        print(f"no chart: matplotlib is not importable ({e}); `pip install matplotlib` installs it")
     else:
+        if message:
+            raise SystemExit(f"textbook_flood.py: {message}")
         print(f"chart: {os.path.relpath(args.chart)}")
 
 

@@ -115,7 +115,7 @@ trap 'rm -rf "$work"' EXIT
 logs=$cache/logs-$variant
 mkdir -p "$logs"
 start=$SECONDS
-say "building CPython $version ($variant: ${configure_options[*]}) from $(basename "$orig"), about 2-5 minutes; logs in $logs"
+say "building CPython $version ($variant: ${configure_options[*]}) from $(basename "$orig"); logs in $logs"
 tar -C "$work" -xf "$orig"
 tar -C "$work" -xf "$debian"
 top=$(cd "$work" && ls -d Python-*/ | sed -n 1p)

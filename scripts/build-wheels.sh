@@ -101,7 +101,7 @@ PY
 install_as_readme_says() {
     local python=$1 kind=$2 wheel=$3 scratch=$4 pip_wheel=$5 src=$6 block name bin
     block=$src/build/wheels/install-blocks/$kind.sh
-    [[ -f $block ]] || { say "$kind: no install block extracted from README.md" >&2; exit 1; }
+    [[ -f $block ]] || { say "$kind: no install block extracted from docs/wheels-and-target.md" >&2; exit 1; }
     # cp314-cp314t-x86_64 -> python3.14t
     name=$(sed -E 's/^cp3([0-9]+)-cp3[0-9]+(t?)-.*/python3.\1\2/' <<<"$kind")
     bin=$scratch.bin
@@ -151,8 +151,8 @@ print(f"{python}-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".
     rm -rf "$raw"
 }
 
-# Writes the README's install blocks to build/wheels/install-blocks/<kind>.sh, one for each of
-# the four kinds of wheel (cp313-cp313-x86_64, cp313-cp313t-x86_64, cp313-cp313-i686,
+# Writes the install blocks of docs/wheels-and-target.md to build/wheels/install-blocks/<kind>.sh,
+# one for each of the four kinds of wheel (cp313-cp313-x86_64, cp313-cp313t-x86_64, cp313-cp313-i686,
 # cp313-cp313t-i686). A block is the fenced ```sh block that follows a line
 #
 #   <!-- install: <kind> -->
@@ -162,7 +162,7 @@ print(f"{python}-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".
 # interpreter on PATH as python3.13 or python3.13t; it must leave an environment brooklet-env
 # there with brooklet installed. Every kind needs exactly one block.
 extract_install_blocks() {
-    "$1" - "$2/README.md" "$2/build/wheels/install-blocks" <<'PY'
+    "$1" - "$2/docs/wheels-and-target.md" "$2/build/wheels/install-blocks" <<'PY'
 import pathlib, re, sys
 readme, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
 kinds = ["cp313-cp313-x86_64", "cp313-cp313t-x86_64", "cp313-cp313-i686", "cp313-cp313t-i686",
@@ -171,21 +171,24 @@ blocks = {}
 pattern = re.compile(r"^<!-- install: (\S+) -->\n(?:[ \t]*\n)*```sh\n(.*?)^```[ \t]*$", re.M | re.S)
 for kind, body in pattern.findall(readme.read_text()):
     if kind not in kinds:
-        sys.exit(f"build-wheels: README.md has an install block for {kind!r}, not a kind of wheel: {', '.join(kinds)}")
+        sys.exit(f"build-wheels: {readme.name} has an install block for {kind!r}, not a kind of wheel: {', '.join(kinds)}")
     if kind in blocks:
-        sys.exit(f"build-wheels: README.md has two install blocks for {kind}")
+        sys.exit(f"build-wheels: {readme.name} has two install blocks for {kind}")
     blocks[kind] = body
 missing = [kind for kind in kinds if kind not in blocks]
 markers = len(re.findall(r"^<!-- install: ", readme.read_text(), re.M))
 if missing or markers != len(blocks):
-    sys.exit(f"build-wheels: README.md lacks a ```sh block after <!-- install: KIND --> for "
+    sys.exit(f"build-wheels: {readme.name} lacks a ```sh block after <!-- install: KIND --> for "
              f"{', '.join(missing) or 'one of its markers'}")
 out.mkdir(parents=True, exist_ok=True)
 for kind, body in blocks.items():
     (out / f"{kind}.sh").write_text(body)
-print(f"build-wheels: README.md: install blocks for {', '.join(kinds)}")
+print(f"build-wheels: {readme.name}: install blocks for {', '.join(kinds)}")
 PY
 }
+
+# scripts/build-wheel.sh reads the functions above and builds the host's wheel alone.
+if [[ ${BASH_SOURCE[0]} != "$0" ]]; then return; fi
 
 # ------------------------------------------------------------- inside the root
 
