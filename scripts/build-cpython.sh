@@ -26,10 +26,8 @@ esac
 # Raised when a change to the steps below changes what they build.
 recipe=1
 
-say() { echo "build-cpython: $*" >&2; }
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
-target_root=${TARGET_ROOT:-/var/cache/brooklet-target/trixie-i386}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+say_fd=2  # standard output carries the interpreter's path
 cache=${BROOKLET_CPYTHON_CACHE:-/var/cache/brooklet/cpython}
 prefix=$cache/3.13-$variant-$(uname -m)
 python=$prefix/bin/python3.13$([[ $variant == gil ]] || echo t)
@@ -39,24 +37,17 @@ if [[ -z ${BROOKLET_CPYTHON_SOURCES:-} ]] && ! compgen -G "$sources/python3.13_*
     say "preparing the target root for its CPython source"
     "$target/prepare" >&2
 fi
-orig=$(ls "$sources"/python3.13_*.orig.tar.* | grep -v '\.asc$' | sed -n 1p)
+orig=$(cpython_orig_tarball "$sources")
 debian=$(ls "$sources"/python3.13_*.debian.tar.* | sed -n 1p)
 
 stamp_text="$(basename "$orig") $(basename "$debian") ${configure_options[*]} recipe $recipe"
-if [[ -x $python && -f $prefix/.stamp && $(cat "$prefix/.stamp") == "$stamp_text" ]]; then
+if [[ -x $python ]] && stamp_ok "$prefix/.stamp" "$stamp_text"; then
     echo "$python"
     exit 0
 fi
 
-missing=()
-for package in build-essential patch xz-utils libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev uuid-dev; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    say "installing ${missing[*]}"
-    apt-get update >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" >&2
-fi
+install_missing_packages --no-install-recommends build-essential patch xz-utils libssl-dev libffi-dev zlib1g-dev \
+    libbz2-dev liblzma-dev libsqlite3-dev uuid-dev
 
 work=$(mktemp -d /tmp/brooklet-cpython.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -91,6 +82,6 @@ make -j"$(nproc)" >"$logs/make.log" 2>&1 || { tail -n 30 "$logs/make.log" >&2; e
 rm -rf "$prefix"
 make altinstall >"$logs/install.log" 2>&1 || { tail -n 30 "$logs/install.log" >&2; exit 1; }
 "$python" -c "import sys, ssl, venv; assert sys._is_gil_enabled() == ('$variant' == 'gil')"
-echo "$stamp_text" >"$prefix/.stamp"
+stamp_set "$prefix/.stamp" "$stamp_text"
 say "built $python in $((SECONDS - start)) s"
 echo "$python"

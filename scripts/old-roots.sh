@@ -14,10 +14,9 @@
 # has a stamp keyed by its inputs. Needs root (debootstrap, mount, chroot).
 set -euo pipefail
 
-say() { echo "old-roots: $*" >&2; }
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-target=${BROOKLET_TARGET_DIR:-$here/../shared/target}
-trixie_root=${TARGET_ROOT:-/var/cache/brooklet-target/trixie-i386}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+say_fd=2
+checkout=$root  # `root` names an old-system root in the functions below
 suite=bullseye
 packages=(build-essential patch xz-utils ca-certificates libssl-dev libffi-dev zlib1g-dev libbz2-dev
           liblzma-dev libsqlite3-dev uuid-dev)
@@ -46,11 +45,8 @@ enter() {
         mount --bind /dev/pts "$root/dev/pts"
         mount --bind "$src" "$root/src"
         exec "$persona" chroot "$root" "$@"' \
-        bash "$root" "$here" "$(persona_of "$arch")" /usr/bin/env -i "${env[@]}" "$@"
+        bash "$root" "$checkout" "$(persona_of "$arch")" /usr/bin/env -i "${env[@]}" "$@"
 }
-
-stamp_ok() { [[ -f $1/.old-root/$2 && $(<"$1/.old-root/$2") == "$3" ]]; }
-stamp_set() { mkdir -p "$1/.old-root"; printf '%s\n' "$3" >"$1/.old-root/$2"; }
 
 find_mirror() {
     if [[ -n ${OLD_ROOT_MIRROR:-} ]]; then echo "$OLD_ROOT_MIRROR"; return; fi
@@ -67,7 +63,7 @@ prepare() {
     exec 9>"$root.lock"
     flock 9
     key="$suite $arch minbase ${packages[*]}"
-    if ! stamp_ok "$root" packages "$key"; then
+    if ! stamp_ok "$root/.old-root/packages" "$key"; then
         mirror=$(find_mirror)
         [[ -n $mirror ]] || { say "no Debian mirror in apt's sources; set OLD_ROOT_MIRROR"; exit 1; }
         say "$arch: debootstrap $suite from $mirror (log: $logs/debootstrap.log)"
@@ -80,11 +76,11 @@ prepare() {
             exit 1
         fi
         cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
-        stamp_set "$root" packages "$key"
+        stamp_set "$root/.old-root/packages" "$key"
         say "$arch: root made in $((SECONDS - start)) s"
     fi
     # The CPython source, as the target root has it.
-    local sources=$trixie_root/usr/src/python3.13t
+    local sources=$target_root/usr/src/python3.13t
     if ! compgen -G "$sources/python3.13_*.orig.tar.*" >/dev/null; then
         "$target/prepare" >&2
     fi
