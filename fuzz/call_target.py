@@ -25,8 +25,8 @@ import atheris
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import brooklet  # noqa: E402 - the sanitized build, found through PYTHONPATH
 
-from test_routing import reference  # noqa: E402 - the pure-Python model of the routing
-from test_hostile_calls import vectorcall  # noqa: E402 - calls as the interpreter makes them
+from support.interpreter_calls import vectorcall  # noqa: E402 - calls as the interpreter makes them
+from support.reference import reference  # noqa: E402 - the pure-Python model of the routing
 
 try:
     import numpy

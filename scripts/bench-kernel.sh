@@ -11,8 +11,7 @@
 # BROOKLET_TARGET_DIR names the target scripts (default ../shared/target);
 # BROOKLET_BENCH_HOST_ONLY=1 skips the target.
 set -euo pipefail
-
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 if [[ ${1:-} == --inside ]]; then  # in the target root, with the checkout at /src
     shift
@@ -34,7 +33,6 @@ cmake --build "$build" --target kernel_bench >/dev/null
 echo "=== host ($(uname -m))"
 "$build/kernel_bench" "$@"
 
-target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
 if [[ ${BROOKLET_BENCH_HOST_ONLY:-} == 1 ]]; then
     exit 0
 fi

@@ -6,16 +6,15 @@
 #
 # Run it on an otherwise idle machine: the two threads need both cores.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
 "$target/prepare" >/dev/null
 "$target/run" --workdir "$root" -- bash -c '
 set -euo pipefail
 build=$(mktemp -d /tmp/brooklet-parallel.XXXXXX)
 trap "rm -rf $build" EXIT
-cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v python3.13t)" >/dev/null
-cmake --build "$build" >/dev/null
+cmake -S /src --preset target -B "$build" -DPython_EXECUTABLE="$(command -v python3.13t)" >/dev/null
+cmake --build "$build" --target brooklet >/dev/null
 cd "$build"
 PYTHON_GIL=0 PYTHONPATH=$build python3.13t /src/bench/parallel.py "$@"
 PYTHON_GIL=1 PYTHONPATH=$build python3.13t /src/bench/parallel.py --rounds 7 --sizes 1000000

@@ -14,7 +14,6 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=build-wheels.sh
 source "$root/scripts/build-wheels.sh"
-say() { echo "build-wheel: $*"; }
 
 work=$root/build/wheels
 cd "$root"

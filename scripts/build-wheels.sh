@@ -30,20 +30,7 @@
 # URL, when one is set. pip's wheel is downloaded on the host, since neither of the root's
 # interpreters brings pip along.
 set -euo pipefail
-
-say() { echo "build-wheels: $*"; }
-seconds_since() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.1f", to - from }'; }
-
-# Runs "$@" with its output in a log; on failure shows the end of the log and stops.
-logged() {
-    local log=$1; shift
-    if ! "$@" >"$log" 2>&1; then
-        say "FAILED: $*" >&2
-        { grep -v "is ignored: it is neither" "$log" || true; } | tail -n 40 >&2
-        say "full log: $log" >&2
-        exit 1
-    fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # Checks that every compile of a build had the flags that make its double arithmetic exact:
 # no contraction into fused multiply-adds, and on 32-bit x86 SSE2 instead of the x87 stack.
@@ -120,10 +107,7 @@ install_as_readme_says() {
 # installs it for interpreter $python as the README says. Runs on the host and inside the root.
 build_check_wheel() {
     local python=$1 tools=$2 src=$3 work=$4 pip_wheel=$5 tag kind raw wheel start
-    tag=$("$tools/bin/python" -c 'import sys, sysconfig
-python = f"cp{sys.version_info[0]}{sys.version_info[1]}"
-abi = python + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
-print(f"{python}-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
+    tag=$(wheel_tag "$tools/bin/python")
     kind=${tag/linux_/}
     raw=$work/raw-$tag
     rm -rf "$raw"
@@ -193,19 +177,19 @@ if [[ ${BASH_SOURCE[0]} != "$0" ]]; then return; fi
 # ------------------------------------------------------------- inside the root
 
 # Arguments: the interpreter, then the pip wheel to bootstrap its build tools with.
-inside() {
+wheels_inside() {
     local python=$1 pip_wheel=$2 tools key work=/tmp/brooklet-wheels
     mkdir -p "$work"
     tools=/src/build/target-wheels/tools-$python
     key="$(sha256sum </src/scripts/wheel-requirements.txt) $(basename "$pip_wheel")"
-    if [[ ! -x $tools/bin/python || $(cat "$tools/.key" 2>/dev/null) != "$key" ]]; then
+    if [[ ! -x $tools/bin/python ]] || ! stamp_ok "$tools/.key" "$key"; then
         say "$python: creating the build tools environment (pip, scikit-build-core, auditwheel from PyPI)"
         local start=$EPOCHREALTIME
         rm -rf "$tools"
         "$python" -m venv --without-pip "$tools"
         logged "$work/tools-$python.log" "$tools/bin/python" "$pip_wheel/pip" install --no-index "$pip_wheel"
         logged "$work/tools-$python.log" "$tools/bin/python" -m pip install -r /src/scripts/wheel-requirements.txt
-        echo "$key" >"$tools/.key"
+        stamp_set "$tools/.key" "$key"
         say "$python: build tools environment created in $(seconds_since "$start") s"
     fi
     build_check_wheel "$(command -v "$python")" "$tools" /src "$work" "$pip_wheel"
@@ -214,7 +198,7 @@ inside() {
 if [[ ${1:-} == --inside ]]; then
     shift
     export PIP_CACHE_DIR=/src/build/target-wheels/pip-cache PIP_DISABLE_PIP_VERSION_CHECK=1
-    inside "$@"
+    wheels_inside "$@"
     exit
 fi
 
@@ -229,18 +213,9 @@ fi
 
 # ------------------------------------------------------------------ on the host
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
 work=$root/build/wheels
 cd "$root"
-if [[ ! -x $target/prepare || ! -x $target/run ]]; then
-    say "no target scripts (prepare, run) in $target; set BROOKLET_TARGET_DIR to the directory that holds them" >&2
-    exit 1
-fi
-if [[ $(id -u) != 0 ]]; then
-    say "must run as root (the i386 wheels are built in the target root, entered with mount and chroot)" >&2
-    exit 1
-fi
+require_target
 
 # --old-systems: each wheel in dist/ installed as the README says and checked on Debian 11
 # (scripts/debian-roots.sh), amd64 and i386, with each of the root's interpreters it fits; in each
@@ -262,13 +237,12 @@ old_systems() {
     done
     say "old roots ready in $(seconds_since "$start") s"
     mkdir -p build/old-systems
-    cmake -S . -B build/old-systems/x86_64 -DPython_EXECUTABLE="$root/.venv/bin/python" -DBROOKLET_KERNEL_BENCH=ON \
-        -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+    cmake -S . --preset kernel-bench-static -B build/old-systems/x86_64 -DPython_EXECUTABLE="$root/.venv/bin/python" \
+        >/dev/null
     cmake --build build/old-systems/x86_64 --target kernel_bench >/dev/null
     cp build/old-systems/x86_64/kernel_bench "${kernel_bench[amd64]}"
     logged "$work/kernel-bench-i686.log" "$target/run" --workdir "$root" -- bash -c '
-        cmake -S /src -B /tmp/brooklet-kernel-bench -DPython_EXECUTABLE=/usr/bin/python3.13 \
-            -DBROOKLET_KERNEL_BENCH=ON -DCMAKE_EXE_LINKER_FLAGS=-static &&
+        cmake -S /src --preset kernel-bench-static -B /tmp/brooklet-kernel-bench -DPython_EXECUTABLE=/usr/bin/python3.13 &&
         cmake --build /tmp/brooklet-kernel-bench --target kernel_bench &&
         cp /tmp/brooklet-kernel-bench/kernel_bench /src/'"${kernel_bench[i386]}"' && rm -rf /tmp/brooklet-kernel-bench'
     for arch in amd64 i386; do
@@ -292,19 +266,18 @@ fi
 total_start=$EPOCHREALTIME
 bash scripts/setup-env.sh
 mkdir -p "$work" "$root/build/target-wheels"
-pip() { "$root/.venv/bin/python" -m pip --disable-pip-version-check "$@"; }
 key=$(sha256sum <scripts/wheel-requirements.txt)
-if [[ $(cat .venv/.brooklet/wheel-tools 2>/dev/null) != "$key" ]]; then
+if ! stamp_ok .venv/.brooklet/wheel-tools "$key"; then
     say "installing the wheel tools into .venv (scripts/wheel-requirements.txt)"
-    logged "$work/tools.log" pip install -r scripts/wheel-requirements.txt
-    echo "$key" >.venv/.brooklet/wheel-tools
+    logged "$work/tools.log" venv_pip "$root/.venv" install -r scripts/wheel-requirements.txt
+    stamp_set .venv/.brooklet/wheel-tools "$key"
 fi
 
 extract_install_blocks .venv/bin/python "$root"
 pip_wheel=$(compgen -G "build/target-wheels/bootstrap/pip-*.whl" | head -n 1 || true)
 if [[ -z $pip_wheel ]]; then
     say "downloading pip's wheel, for environments of interpreters without pip"
-    logged "$work/pip-download.log" pip download --no-deps --only-binary=:all: -d build/target-wheels/bootstrap pip
+    logged "$work/pip-download.log" venv_pip "$root/.venv" download --no-deps --only-binary=:all: -d build/target-wheels/bootstrap pip
     pip_wheel=$(compgen -G "build/target-wheels/bootstrap/pip-*.whl" | head -n 1)
 fi
 
@@ -338,10 +311,10 @@ say "x86-64 wheel built and checked in $(seconds_since "$start") s"
 start=$EPOCHREALTIME
 free_threaded=$(bash scripts/build-cpython.sh free-threaded)
 BROOKLET_VENV=.venv-cp313t-x86_64 BROOKLET_WHEELS_ONLY=1 BROOKLET_PYTHON=$free_threaded bash scripts/setup-env.sh
-if [[ $(cat .venv-cp313t-x86_64/.brooklet/wheel-tools 2>/dev/null) != "$key" ]]; then
+if ! stamp_ok .venv-cp313t-x86_64/.brooklet/wheel-tools "$key"; then
     say "installing the wheel tools into .venv-cp313t-x86_64 (scripts/wheel-requirements.txt)"
     logged "$work/tools.log" .venv-cp313t-x86_64/bin/python -m pip install -r scripts/wheel-requirements.txt
-    echo "$key" >.venv-cp313t-x86_64/.brooklet/wheel-tools
+    stamp_set .venv-cp313t-x86_64/.brooklet/wheel-tools "$key"
 fi
 build_check_wheel "$free_threaded" "$root/.venv-cp313t-x86_64" "$root" "$work" "$root/$pip_wheel"
 say "free-threaded x86-64 wheel built and checked in $(seconds_since "$start") s"
@@ -351,7 +324,7 @@ start=$EPOCHREALTIME
 say "preparing the i386 root (cached after its first preparation)"
 logged "$work/prepare.log" "$target/prepare"
 passenv=(PIP_DEFAULT_TIMEOUT)
-cert=${PIP_CERT:-$(pip config get global.cert 2>/dev/null || true)}
+cert=${PIP_CERT:-$(venv_pip "$root/.venv" config get global.cert 2>/dev/null || true)}
 for candidate in "$cert" /etc/ssl/certs/ca-certificates.crt; do
     if [[ -n $candidate && -f $candidate ]]; then
         cp "$candidate" build/target-wheels/ca-certificates.crt
@@ -360,7 +333,7 @@ for candidate in "$cert" /etc/ssl/certs/ca-certificates.crt; do
         break
     fi
 done
-index=${PIP_INDEX_URL:-$(pip config get global.index-url 2>/dev/null || true)}
+index=${PIP_INDEX_URL:-$(venv_pip "$root/.venv" config get global.index-url 2>/dev/null || true)}
 [[ -z $index ]] || { export PIP_INDEX_URL=$index; passenv+=(PIP_INDEX_URL); }
 for python in python3.13t python3.13; do
     TARGET_PASSENV="${passenv[*]}" "$target/run" --workdir "$root" -- \

@@ -10,22 +10,9 @@
 #
 #   scripts/check-sweep.sh
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/kernel-bench
-
-say() { echo "check-sweep: $*"; }
-seconds_since() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.1f", to - from }'; }
-
-# Runs "$@" with its output in a log; on failure shows the log.
-logged() {
-    local log=$1; shift
-    if ! "$@" >"$log" 2>&1; then
-        say "FAILED: $*" >&2
-        tail -n 40 "$log" >&2
-        exit 1
-    fi
-}
 
 mkdir -p "$build"
 start=$EPOCHREALTIME

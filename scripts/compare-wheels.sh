@@ -10,9 +10,8 @@
 # test-free-threaded), the i386 ones with a CMake build of the project inside the target root.
 # Each comparison's lines go to build/compare-wheels/<kind>.txt as well.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
 out=$root/build/compare-wheels
 cd "$root"
 kinds=("$@")
@@ -28,7 +27,7 @@ vector_versions() {
 
 for kind in "${kinds[@]}"; do
     wheel=$(compgen -G "dist/brooklet-*-${kind%-*}-manylinux*_${kind##*-}.whl" | head -n 1) ||
-        { echo "compare-wheels: no $kind wheel in dist/ (make wheels)" >&2; exit 1; }
+        { say "no $kind wheel in dist/ (make wheels)" >&2; exit 1; }
     rm -rf "${out:?}/$kind"
     mkdir -p "$out/$kind"
     (cd "$out/$kind" && unzip -q "$root/$wheel" 'brooklet.cpython-*.so' && mv brooklet.cpython-*.so wheel.so)
@@ -41,15 +40,15 @@ for kind in "${kinds[@]}"; do
         *-i686)
             python=python3.13$([[ $kind == cp313-cp313t-* ]] && echo t || true)
             "$target/run" --workdir "$root" -- bash -c "
-                cmake -S /src -B /tmp/compare-$kind -G Ninja -DPython_EXECUTABLE=\$(command -v $python) >/dev/null &&
-                cmake --build /tmp/compare-$kind >/dev/null &&
+                cmake -S /src --preset target -B /tmp/compare-$kind -DPython_EXECUTABLE=\$(command -v $python) >/dev/null &&
+                cmake --build /tmp/compare-$kind --target brooklet >/dev/null &&
                 cp /tmp/compare-$kind/brooklet.cpython-*.so /src/build/compare-wheels/$kind/gcc.so &&
                 rm -rf /tmp/compare-$kind"
             run=("$target/run" --workdir "$root" -- "$python")
             ;;
     esac
     if [[ $(vector_versions "$out/$kind/gcc.so") != "$(vector_versions "$out/$kind/wheel.so")" ]]; then
-        echo "compare-wheels: $kind: the wheel's vector versions differ from the GCC build's" >&2
+        say "$kind: the wheel's vector versions differ from the GCC build's" >&2
         exit 1
     fi
     echo "=== $kind: $(basename "$wheel") against the GCC build; vector versions in both: $(vector_versions "$out/$kind/wheel.so")"

@@ -20,10 +20,9 @@
 # (debootstrap, mount, chroot).
 set -euo pipefail
 
-say() { echo "debian-roots: $*" >&2; }
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-target=${BROOKLET_TARGET_DIR:-$here/../shared/target}
-trixie_root=${TARGET_ROOT:-/var/cache/brooklet-target/trixie-i386}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+say_fd=2
+checkout=$root  # `root` names a Debian root in the functions below
 cpython_build_packages=(build-essential patch xz-utils ca-certificates libssl-dev libffi-dev zlib1g-dev
                         libbz2-dev liblzma-dev libsqlite3-dev uuid-dev)
 
@@ -67,11 +66,8 @@ enter() {
         mount --bind /dev/pts "$root/dev/pts"
         mount --bind "$src" "$root/src"
         exec "$persona" chroot "$root" "$@"' \
-        bash "$root" "$here" "$(persona_of "$name")" /usr/bin/env -i "${env[@]}" "$@"
+        bash "$root" "$checkout" "$(persona_of "$name")" /usr/bin/env -i "${env[@]}" "$@"
 }
-
-stamp_ok() { [[ -f $1/.old-root/$2 && $(<"$1/.old-root/$2") == "$3" ]]; }
-stamp_set() { mkdir -p "$1/.old-root"; printf '%s\n' "$3" >"$1/.old-root/$2"; }
 
 find_mirror() {
     if [[ -n ${DEBIAN_ROOT_MIRROR:-} ]]; then echo "$DEBIAN_ROOT_MIRROR"; return; fi
@@ -89,10 +85,10 @@ prepare() {
     exec 9>"$root.lock"
     flock 9
     key="$(suite_of "$name") $(arch_of "$name") minbase $packages"
-    if ! stamp_ok "$root" packages "$key"; then
+    if ! stamp_ok "$root/.old-root/packages" "$key"; then
         mirror=$(find_mirror)
         [[ -n $mirror ]] || { say "no Debian mirror in apt's sources; set DEBIAN_ROOT_MIRROR"; exit 1; }
-        command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap >/dev/null
+        install_missing_packages debootstrap
         say "$name: debootstrap $(suite_of "$name") from $mirror (log: $logs/debootstrap.log)"
         rm -rf --one-file-system "$root"
         if ! unshare --mount --propagation private -- "$(persona_of "$name")" debootstrap \
@@ -102,14 +98,14 @@ prepare() {
             tail -n 30 "$logs/debootstrap.log" >&2
             exit 1
         fi
-        stamp_set "$root" packages "$key"
+        stamp_set "$root/.old-root/packages" "$key"
         say "$name: root made in $((SECONDS - start)) s"
     fi
     cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
     cp -L /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/host-ca-certificates.crt"
     [[ $(suite_of "$name") == bullseye ]] || return 0
     # The CPython source, as the target root has it.
-    local sources=$trixie_root/usr/src/python3.13t
+    local sources=$target_root/usr/src/python3.13t
     if ! compgen -G "$sources/python3.13_*.orig.tar.*" >/dev/null; then
         "$target/prepare" >&2
     fi

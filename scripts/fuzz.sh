@@ -14,24 +14,14 @@
 # A finding stops its target, keeps the input in build/fuzz/findings/ and fails the run. The
 # closing lines give each target's executions, coverage (cov: edges, ft: features) and corpus.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 seconds=${1:-${FUZZ_SECONDS:-30}}
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/fuzz
 clang_version=19
-say() { echo "fuzz: $*"; }
 start=$EPOCHREALTIME
-elapsed() { awk -v s="$start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.0f", e - s }'; }
 
-missing=()
-for package in clang-$clang_version libclang-rt-$clang_version-dev llvm-$clang_version; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    say "installing ${missing[*]}"
-    apt-get update -qq >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing_packages --no-install-recommends clang-$clang_version libclang-rt-$clang_version-dev llvm-$clang_version
 clangxx=clang++-$clang_version
 runtime=$(dirname "$("$clangxx" -print-file-name=libclang_rt.asan-x86_64.so)")
 symbolizer=$(command -v llvm-symbolizer-$clang_version || echo "/usr/lib/llvm-$clang_version/bin/llvm-symbolizer")
@@ -40,16 +30,16 @@ symbolizer=$(command -v llvm-symbolizer-$clang_version || echo "/usr/lib/llvm-$c
 bash "$root/scripts/setup-env.sh" >/dev/null
 venv=$build/venv
 requirements=$root/fuzz/requirements.txt
-if [[ ! -x $venv/bin/python || $(cat "$venv/.requirements" 2>/dev/null) != "$(sha256sum <"$requirements")" ]]; then
+key=$(sha256sum <"$requirements")
+if [[ ! -x $venv/bin/python ]] || ! stamp_ok "$venv/.requirements" "$key"; then
     say "setting up $venv"
     rm -rf "$venv"
     "$(readlink -f "$root/.venv/bin/python")" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
-    sha256sum <"$requirements" >"$venv/.requirements"
+    venv_pip "$venv" install --quiet -r "$requirements"
+    stamp_set "$venv/.requirements" "$key"
 fi
 
-CXX=$clangxx cmake -S "$root" -B "$build" -G Ninja -DPython_EXECUTABLE="$venv/bin/python" -DBROOKLET_FUZZ=ON \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CXX=$clangxx cmake -S "$root" --preset fuzz -B "$build" -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 cmake --build "$build" >/dev/null
 # Atheris finds the libFuzzer preloaded here; preloaded ahead of the sanitizer runtime, it provides
 # the coverage callbacks of the module's instrumentation (the runtime has empty ones of its own).
@@ -58,7 +48,7 @@ if [[ ! -f $libfuzzer || $runtime/libclang_rt.fuzzer_no_main-x86_64.a -nt $libfu
     "$clangxx" -shared -o "$libfuzzer" -Wl,--whole-archive "$runtime/libclang_rt.fuzzer_no_main-x86_64.a" \
         -Wl,--no-whole-archive -lpthread -ldl -lm
 fi
-say "built the targets in $(elapsed) s"
+say "built the targets in $(seconds_since "$start" 0) s"
 
 findings=$build/findings
 mkdir -p "$findings"
@@ -99,11 +89,12 @@ summaries=()
     # the target itself checks that every object a call was given is freed after it.
     export PYTHONPATH=$build PYTHONMALLOC=malloc PYTHONDONTWRITEBYTECODE=1
     export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:verify_asan_link_order=0"
-    export LD_PRELOAD="$libfuzzer $runtime/libclang_rt.asan-x86_64.so $(g++ -print-file-name=libstdc++.so)"
+    libstdcxx=$(g++ -print-file-name=libstdc++.so)
+    export LD_PRELOAD="$libfuzzer $runtime/libclang_rt.asan-x86_64.so $libstdcxx"
     run_target call 1024 "$venv/bin/python" "$root/fuzz/call_target.py"
     for summary in "${summaries[@]}"; do say "$summary"; done
     exit "$status"
 ) || status=1
 
-say "$([[ $status == 0 ]] && echo "no finding" || echo FAILED) in $(elapsed) s"
+say "$([[ $status == 0 ]] && echo "no finding" || echo FAILED) in $(seconds_since "$start" 0) s"
 exit "$status"

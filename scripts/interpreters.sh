@@ -12,10 +12,9 @@
 # Making the roots and building interpreters needs root; a second run takes no time.
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+say_fd=2  # standard output carries the list
 list=$root/scripts/interpreters.list
-target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
-say() { echo "interpreters: $*" >&2; }
 
 # The list's lines without comments: tag where command how...
 entries() { grep -vE '^[[:space:]]*(#|$)' "$list"; }
@@ -31,7 +30,7 @@ command_of() {
     case $where in
         host)
             if [[ $name == *t ]]; then
-                bash "$root/scripts/build-cpython.sh" free-threaded "${name#python}" | tail -n 1
+                bash "$root/scripts/build-cpython.sh" free-threaded | tail -n 1
             else
                 bash "$root/scripts/setup-env.sh" --find-python
             fi

@@ -12,8 +12,8 @@
 # the interpreter itself allocates and keeps until the process ends. Any sanitizer report fails
 # the run; reports are kept in build/sanitize/reports.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/sanitize
 reports=$build/reports
 cd "$root"
@@ -22,18 +22,17 @@ bash scripts/setup-env.sh
 python=$root/.venv/bin/python
 
 start=$EPOCHREALTIME
-cmake -S "$root" -B "$build" -DPython_EXECUTABLE="$python" -DBROOKLET_SANITIZE=ON \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$root" --preset sanitize -B "$build" -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 module=$(ls "$build"/brooklet*.so)
-echo "sanitize: built $module in $(awk -v s="$start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.1f", e - s }') s"
+say "built $module in $(seconds_since "$start") s"
 
 # The C++ runtime is preloaded with the sanitizer so that the sanitizer finds the exception
 # functions it wraps at start-up; the interpreter would only load it with the module.
 preload=
 for library in libasan.so libstdc++.so; do
     path=$("${CXX:-c++}" -print-file-name=$library)
-    [[ -f $path ]] || { echo "sanitize: no $library from ${CXX:-c++}" >&2; exit 1; }
+    [[ -f $path ]] || { say "no $library from ${CXX:-c++}" >&2; exit 1; }
     preload+="${preload:+ }$path"
 done
 
@@ -54,26 +53,13 @@ status=0
     export ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan:allocator_may_return_null=1:detect_stack_use_after_return=1"
     export LSAN_OPTIONS="suppressions=$root/scripts/lsan-interpreter.supp:print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
-    LD_PRELOAD=$preload "$python" - <<'PY'
-import brooklet, os, sys
-expected = os.path.join(os.environ["PYTHONPATH"], "")
-if not brooklet.__file__.startswith(expected):
-    sys.exit(f"sanitize: imported {brooklet.__file__}, not the sanitized build")
-PY
+    LD_PRELOAD=$preload imports_from_build "$python" "$build"
     # The tests that cannot run under a sanitizer, with the reasons, are in scripts/sanitizer-skips.
     mapfile -t skips < <(grep -v -e '^#' -e '^$' "$root/scripts/sanitizer-skips")
     LD_PRELOAD=$preload "$python" -m pytest -p no:cacheprovider -q "$root/tests" \
         "${skips[@]/#/--deselect=}" "$@"
 ) || status=$?
 
-if compgen -G "$reports/*" >/dev/null; then
-    echo "sanitize: sanitizer reports:" >&2
-    for report in "$reports"/*; do
-        echo "--- $report" >&2
-        cat "$report" >&2
-    done
-    status=1
-fi
-echo "sanitize: $([[ $status == 0 ]] && echo "no sanitizer report" || echo FAILED) in $(
-    awk -v s="$start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.0f", e - s }') s"
+no_reports "$reports" || status=1
+say "$([[ $status == 0 ]] && echo "no sanitizer report" || echo FAILED) in $(seconds_since "$start" 0) s"
 exit "$status"

@@ -13,22 +13,20 @@
 #                                            # own; one that has none for the interpreter is left out
 #
 # Every step is skipped when its inputs are unchanged (stamps in .venv/.brooklet/), so a run with
-# nothing changed takes a fraction of a second. The module is built without build isolation in
-# the persistent tree build/<wheel tag>, so CMake's cache stays valid and ninja recompiles only
-# the C++ files that changed (an isolated build environment lives at a new path every time,
-# which makes scikit-build-core start the build tree afresh).
+# nothing changed takes a fraction of a second; pip itself would take seconds to find that the
+# module is up to date. Otherwise the module is built without build isolation in the persistent
+# tree build/<wheel tag> (scikit-build-core's build-dir), so CMake's cache stays valid and ninja
+# recompiles only the C++ files that changed (an isolated build environment lives at a new path
+# every time, which makes scikit-build-core start the build tree afresh).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=$(realpath -m "${BROOKLET_VENV:-$root/.venv}")
 stamps=$venv/.brooklet
 extras=("$@")
 [[ ${1:-} != --find-python ]] || extras=()
 ((${#extras[@]})) || extras=(test)
 tried=()
-
-say() { echo "setup-env: $*"; }
-seconds_since() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.1f", to - from }'; }
 
 # Prints why "$1" cannot be used (nothing when it can): it must run as CPython 3.13, 3.14 or 3.15
 # with the venv module and the C headers.
@@ -89,8 +87,7 @@ find_python() {
     done
     # Debian's interpreter needs its venv and headers packages.
     if [[ -x /usr/bin/python3.13 && $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
-        say "installing Debian's python3.13-dev and python3.13-venv"
-        apt-get install -y -qq python3.13-dev python3.13-venv >/dev/null 2>&1 || true
+        (install_missing_packages python3.13-dev python3.13-venv) || true
         [[ -z $(python_problem /usr/bin/python3.13) ]] && { python=/usr/bin/python3.13; return; }
     fi
     say "no usable CPython 3.13 (with venv and C headers) found." >&2
@@ -102,24 +99,6 @@ find_python() {
     fi
     say "install CPython 3.13 or set BROOKLET_PYTHON=/path/to/python3.13 to name one." >&2
     exit 1
-}
-
-# Stamps: a step reruns when the key it was done with changes.
-stamp_ok() { [[ -f $stamps/$1 && $(<"$stamps/$1") == "$2" ]]; }
-stamp_set() { mkdir -p "$stamps"; printf '%s\n' "$2" >"$stamps/$1"; }
-
-pip() { "$venv/bin/python" -m pip --disable-pip-version-check "$@"; }
-
-# Runs "$@" with its output in a log; on failure shows the end of the log.
-logged() {
-    local log=$1; shift
-    mkdir -p "$(dirname "$log")"
-    if ! "$@" >"$log" 2>&1; then
-        say "FAILED: $*" >&2
-        tail -n 40 "$log" >&2
-        say "full log: $log" >&2
-        exit 1
-    fi
 }
 
 # A key of everything that goes into the installed module: sources, stubs, build files, metadata,
@@ -167,42 +146,14 @@ PY
     )
 }
 
-# Counts the C++ files ninja would compile now: all of them in a new build tree, or when
-# scikit-build-core will start the tree afresh because it was made from another environment.
-files_to_compile() {
-    local build=$1 ninja dry_run
-    if [[ -f $build/build.ninja && -f $build/.skbuild-info.json ]] &&
-        "$venv/bin/python" - "$build/.skbuild-info.json" "$root" <<'PY'
-import json, os, sys
-import scikit_build_core
-info = json.load(open(sys.argv[1]))
-fresh = os.path.dirname(os.path.abspath(scikit_build_core.__file__))
-sys.exit(info.get("skbuild_path") != fresh or info.get("source_dir") != sys.argv[2])
-PY
-    then
-        ninja=$(sed -n 's/^CMAKE_MAKE_PROGRAM:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null)
-        if [[ -n $ninja ]] && dry_run=$("$ninja" -C "$build" -n 2>/dev/null); then
-            grep -c 'Building CXX object' <<<"$dry_run" || true
-            return
-        fi
-    fi
-    grep -cE '^\s+src/.*\.cpp$' "$root/CMakeLists.txt"
-}
-
 build_and_install() {
-    local tag build count total start log=$root/build/setup-env.log
-    tag=$("$venv/bin/python" -c 'import sys, sysconfig
-python = f"cp{sys.version_info[0]}{sys.version_info[1]}"
-abi = python + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
-print(f"{python}-{abi}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
-    build=$root/build/$tag
-    count=$(files_to_compile "$build")
-    total=$(grep -cE '^\s+src/.*\.cpp$' "$root/CMakeLists.txt")
-    say "building brooklet in build/$tag: compiling $count of $total C++ files, then installing it"
+    local tag start log=$root/build/setup-env.log
+    tag=$(wheel_tag "$venv/bin/python")
+    say "building brooklet in build/$tag (ninja compiles what changed), then installing it"
     start=$EPOCHREALTIME
     mkdir -p "$root/build"
     # ninja's progress lines show each file as it is compiled; the rest goes to the log.
-    if ! (cd "$root" && pip install --no-build-isolation --no-deps -v \
+    if ! (cd "$root" && venv_pip "$venv" install --no-build-isolation --no-deps -v \
             --config-settings=build-dir="build/{wheel_tag}" .) 2>&1 | tee "$log" |
             sed -un 's|^ *\[[0-9]*/[0-9]*\] Building CXX object CMakeFiles/brooklet.dir/\(.*\)\.o$|setup-env:   compiling \1|p'; then
         if grep -q '^ *FAILED: ' "$log"; then
@@ -228,29 +179,29 @@ if [[ ${1:-} == --find-python ]]; then
     exit 0
 fi
 
-if ! stamp_ok python "$python" || [[ ! -x $venv/bin/python ]]; then
+if ! stamp_ok "$stamps/python" "$python" || [[ ! -x $venv/bin/python ]]; then
     say "creating $(basename "$venv") with $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))"
     rm -rf "$venv"
     "$python" -m venv "$venv"
-    stamp_set python "$python"
+    stamp_set "$stamps/python" "$python"
 fi
 
 key=$(sha256sum <"$root/pyproject.toml" | cut -c1-32)
-if ! stamp_ok build-tools "$key"; then
+if ! stamp_ok "$stamps/build-tools" "$key"; then
     say "installing the build tools (scikit-build-core, and CMake and ninja where none are installed)"
     start=$EPOCHREALTIME
     # Twice: the backend itself first, then whatever it reports missing.
     mapfile -t requirements < <(build_requirements)
-    logged "$root/build/setup-env.log" pip install "${requirements[@]}"
+    logged "$root/build/setup-env.log" venv_pip "$venv" install "${requirements[@]}"
     mapfile -t requirements < <(build_requirements)
-    logged "$root/build/setup-env.log" pip install "${requirements[@]}"
+    logged "$root/build/setup-env.log" venv_pip "$venv" install "${requirements[@]}"
     say "build tools installed in $(seconds_since "$start") s"
-    stamp_set build-tools "$key"
+    stamp_set "$stamps/build-tools" "$key"
 fi
 
 for extra in "${extras[@]}"; do
     dependencies=$(optional_dependencies "$extra")
-    if ! stamp_ok "extra-$extra" "$dependencies"; then
+    if ! stamp_ok "$stamps/extra-$extra" "$dependencies"; then
         say "installing the $extra tools: $(tr '\n' ' ' <<<"$dependencies")"
         start=$EPOCHREALTIME
         mapfile -t requirements <<<"$dependencies"
@@ -258,21 +209,21 @@ for extra in "${extras[@]}"; do
             # Each tool from a wheel on its own: one with no wheel for this interpreter is left
             # out, and the tests that need it skip.
             for requirement in "${requirements[@]}"; do
-                pip install --only-binary=:all: "$requirement" >>"$root/build/setup-env.log" 2>&1 ||
+                venv_pip "$venv" install --only-binary=:all: "$requirement" >>"$root/build/setup-env.log" 2>&1 ||
                     say "  $requirement: no wheel for this interpreter; left out"
             done
         else
-            logged "$root/build/setup-env.log" pip install "${requirements[@]}"
+            logged "$root/build/setup-env.log" venv_pip "$venv" install "${requirements[@]}"
         fi
         say "$extra tools installed in $(seconds_since "$start") s"
-        stamp_set "extra-$extra" "$dependencies"
+        stamp_set "$stamps/extra-$extra" "$dependencies"
     fi
 done
 
 inputs=$(module_inputs_key)
-if stamp_ok module "$inputs $(installed_module)"; then
+if stamp_ok "$stamps/module" "$inputs $(installed_module)"; then
     say "$(basename "$venv") is up to date: brooklet built from the current sources, ${extras[*]} tools installed"
 else
     build_and_install
-    stamp_set module "$inputs $(installed_module)"
+    stamp_set "$stamps/module" "$inputs $(installed_module)"
 fi

@@ -11,11 +11,9 @@
 # names another place. Builds go to /tmp inside the root, never into the checkout, and no
 # bytecode or test caches are written into it.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # ------------------------------------------------------------- inside the root
-
-# Seconds since an $EPOCHREALTIME reading, to the hundredth.
-elapsed() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.2f", to - from }'; }
 
 # Expected extension suffix and GIL-disabled flag of each interpreter on the target.
 declare -A suffix=([python3.13t]=.cpython-313t-i386-linux-gnu.so [python3.13]=.cpython-313-i386-linux-gnu.so)
@@ -62,7 +60,7 @@ print(f"build check: {len(commands)} sources compiled for 32-bit with SSE2 doubl
 PY
 }
 
-inside() {
+test_inside() {
     local python build scratch failed=()
     local -A summary=()
     for python in python3.13t python3.13; do
@@ -74,15 +72,14 @@ inside() {
         # a processor with wider vector units would otherwise never run.
         local extra_flags=""
         [[ $python == python3.13 ]] && extra_flags=-DBROOKLET_BASELINE_VECTORS
-        if ! cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v "$python")" \
-                -DCMAKE_CXX_FLAGS="$extra_flags" -DBROOKLET_KERNEL_BENCH=ON \
-                -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$build.configure.log" 2>&1; then
+        if ! cmake -S /src --preset target -B "$build" -DPython_EXECUTABLE="$(command -v "$python")" \
+                -DCMAKE_CXX_FLAGS="$extra_flags" >"$build.configure.log" 2>&1; then
             cat "$build.configure.log" >&2; failed+=("$python: configure"); continue
         fi
         grep -E '^-- Found Python' "$build.configure.log" || true
         if ! cmake --build "$build"; then failed+=("$python: build"); continue; fi
         check_build "$python" "$build" || { failed+=("$python: build check"); continue; }
-        echo "built brooklet${suffix[$python]} and the sweep's kernel program in $(elapsed "$start") s"
+        echo "built brooklet${suffix[$python]} and the sweep's kernel program in $(seconds_since "$start" 2) s"
         # Every vector version of the sweep in this build, bit for bit against chained passes.
         "$build/kernel_bench" --check || failed+=("$python: sweep check")
         # The suite runs from a scratch directory (the Hypothesis database lands there) with the
@@ -92,7 +89,7 @@ inside() {
         local log=$scratch/pytest.log rc=0
         (cd "$scratch" && PYTHONPATH=$build PYTHONDONTWRITEBYTECODE=1 \
             "$python" -m pytest -q -rs -p no:cacheprovider /src/tests) 2>&1 | tee "$log" || rc=$?
-        summary[$python]="$(tail -n 1 "$log") ($(elapsed "$start") s)"
+        summary[$python]="$(tail -n 1 "$log") ($(seconds_since "$start" 2) s)"
         [[ $rc == 0 ]] || failed+=("$python: tests")
         rm -rf "$scratch" "$build" "$build.configure.log"
     done
@@ -116,10 +113,10 @@ sanitize_inside() {
     build=$(mktemp -d /tmp/brooklet-target/sanitize.XXXXXX)
     reports=$build/reports
     mkdir -p "$reports"
-    cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v $python)" -DBROOKLET_SANITIZE=ON \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; return 1; }
+    cmake -S /src --preset target-sanitize -B "$build" -DPython_EXECUTABLE="$(command -v $python)" \
+        >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; return 1; }
     cmake --build "$build" >/dev/null || return 1
-    echo "built the sanitizer build for $python in $(elapsed "$start") s"
+    echo "built the sanitizer build for $python in $(seconds_since "$start" 2) s"
     local preload
     preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     mapfile -t skips < <(grep -v -e '^#' -e '^$' /src/scripts/sanitizer-skips)
@@ -128,19 +125,15 @@ sanitize_inside() {
         ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan:allocator_may_return_null=1" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" LD_PRELOAD=$preload \
         "$python" -m pytest -q -p no:cacheprovider /src/tests "${skips[@]/#/--deselect=}") || rc=$?
-    if compgen -G "$reports/*" >/dev/null; then
-        echo "test-target: sanitizer reports:" >&2
-        cat "$reports"/* >&2
-        rc=1
-    fi
+    no_reports "$reports" || rc=1
     rm -rf "$build" "$scratch"
-    echo "test-target --sanitize: $([[ $rc == 0 ]] && echo "no sanitizer report" || echo FAILED) in $(elapsed "$start") s"
+    echo "test-target --sanitize: $([[ $rc == 0 ]] && echo "no sanitizer report" || echo FAILED) in $(seconds_since "$start" 2) s"
     return "$rc"
 }
 
 if [[ ${1:-} == --inside ]]; then
     mkdir -p /tmp/brooklet-target
-    inside
+    test_inside
     exit
 fi
 if [[ ${1:-} == --inside-sanitize ]]; then
@@ -151,27 +144,12 @@ fi
 
 # ------------------------------------------------------------------ on the host
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-target=${BROOKLET_TARGET_DIR:-$root/../shared/target}
-if [[ ! -x $target/prepare || ! -x $target/run ]]; then
-    echo "test-target: no target scripts (prepare, run) in $target" >&2
-    echo "test-target: set BROOKLET_TARGET_DIR to the directory that holds them" >&2
-    exit 1
-fi
-if [[ $(id -u) != 0 ]]; then
-    echo "test-target: must run as root (the target root is entered with mount and chroot)" >&2
-    exit 1
-fi
-
-if ! command -v debootstrap >/dev/null 2>&1; then
-    echo "test-target: installing debootstrap"
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap
-fi
+require_target
+command -v debootstrap >/dev/null 2>&1 || install_missing_packages debootstrap
 
 start=$EPOCHREALTIME
 "$target/prepare"
-echo "prepare: $(elapsed "$start") s"
+echo "prepare: $(seconds_since "$start" 2) s"
 if [[ ${1:-} == --sanitize ]]; then
     "$target/run" --workdir "$root" -- bash /src/scripts/test-target.sh --inside-sanitize
 else

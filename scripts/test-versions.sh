@@ -9,9 +9,8 @@
 #   scripts/test-versions.sh cp314-x86_64 cp313t-x86_64
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
-say() { echo "test-versions: $*"; }
 interpreters() { bash scripts/interpreters.sh "$@"; }
 
 tags=("$@")

@@ -8,8 +8,8 @@
 # when none is installed the script installs Debian's clang-tidy-19 (as root, with apt-get). The
 # compile commands come from a CMake configure in build/tidy, so the checks see the real flags.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/tidy
 cd "$root"
 
@@ -23,20 +23,14 @@ find_tidy() {
     return 1
 }
 
+# clang-tidy 17 or later; Debian's clang-tidy-19 when there is none.
 if ! tidy=$(find_tidy); then
-    if [[ $(id -u) != 0 ]] || ! command -v apt-get >/dev/null; then
-        echo "tidy: needs clang-tidy 17 or later (Debian: apt-get install clang-tidy-19)" >&2
-        exit 1
-    fi
-    echo "tidy: installing clang-tidy-19"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-tidy-19 >/dev/null
+    install_missing_packages clang-tidy-19
     tidy=$(find_tidy)
 fi
 
 bash scripts/setup-env.sh
-cmake -S "$root" -B "$build" -DPython_EXECUTABLE="$root/.venv/bin/python" \
-    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+cmake -S "$root" --preset tidy -B "$build" -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
 
 start=$EPOCHREALTIME
 mapfile -t sources < <(find src -name '*.cpp' | sort)
@@ -44,7 +38,6 @@ status=0
 # Findings go to standard output; standard error only counts the warnings in system headers.
 printf '%s\0' "${sources[@]}" | xargs -0 -n 1 -P "$(nproc)" "$tidy" --quiet -p "$build" \
     2> >(grep -v -E '^[0-9]+ warnings? generated\.$' >&2) || status=1
-echo "tidy: $("$tidy" --version | sed -n 's/.*LLVM version \([0-9.]*\).*/clang-tidy \1/p'), ${#sources[@]} files," \
-    "$([[ $status == 0 ]] && echo "no findings" || echo FINDINGS) in $(
-    awk -v s="$start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.0f", e - s }') s"
+say "$("$tidy" --version | sed -n 's/.*LLVM version \([0-9.]*\).*/clang-tidy \1/p'), ${#sources[@]} files," \
+    "$([[ $status == 0 ]] && echo "no findings" || echo FINDINGS) in $(seconds_since "$start" 0) s"
 exit "$status"

@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import HOUR
+from support import HOUR
 
 NAMES = ["inflow", "k", "x", "time_step", "sub_reaches", "initial_outflow"]
 POS = [[10.0, 20.0, 30.0, 20.0, 10.0], 2 * HOUR, 0.2, HOUR, 3, 10.0]

@@ -6,7 +6,7 @@ from datetime import date, datetime, timedelta
 
 import pytest
 
-from conftest import HOUR, Seq, route_identity
+from support import HOUR, Seq, route_identity
 
 BASE = dict(inflow=[10.0, 20.0, 30.0], k=2 * HOUR, x=0.2, time_step=HOUR, sub_reaches=2, initial_outflow=10.0)
 

@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import HOUR
+from support import HOUR
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 

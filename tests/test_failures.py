@@ -10,7 +10,7 @@ from datetime import timedelta
 import pytest
 
 import brooklet
-from conftest import HOUR, Seq, claimed_bytes
+from support import HOUR, Seq, claimed_bytes
 
 EMPTY = "index out of bounds: the len is 0 but the index is 0"
 DOC_TAIL = ("Like SystemExit, this exception is derived from BaseException so that\n"

@@ -14,8 +14,8 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from conftest import HOUR, Iterated, Seq, outcome, route_identity
-from test_threads import changing_list_script, run_without_gil
+from support import HOUR, Iterated, Seq, outcome, route_identity
+from support.threads import changing_list_script, run_without_gil
 
 
 def route(routing, inflow, sub_reaches=3, x=0.2):
@@ -99,9 +99,7 @@ def as_bytes(values, fmt):
 # path, and so does every call at an x that warns. A buffer is read in place only in the formats
 # that its type's own iteration reads as numbers: a memoryview iterates one native character,
 # alone or after '@', and raises NotImplementedError for any other.
-@pytest.mark.parametrize("x", [0.2, 0.7])
-@pytest.mark.parametrize("sub_reaches", [1, 3, 80])
-@pytest.mark.parametrize("make", [
+IN_PLACE_SOURCES = [
     list, tuple, lambda v: [float(x) for x in v], lambda v: tuple(float(x) for x in v),
     lambda v: [*map(float, v), 5], lambda v: [*map(float, v), -0.0, math.inf, math.nan, 5e-324],
     lambda v: [*v, 2**53 + 1, -(2**63) - 1, 2**1023 * 3 // 2, -(2**40)],  # ints that round, one not compact
@@ -116,10 +114,7 @@ def as_bytes(values, fmt):
     *[lambda v, f=fmt: as_bytes(v, f) for fmt in ["@d", "e", "c", "P", "?", "@B", "@?"]],
     *[lambda v, c=ctype: memoryview((c * len(v))(*v)) for ctype in [  # formats '<d', '<i', '<?', ...
         ctypes.c_double, ctypes.c_float, ctypes.c_int, ctypes.c_bool, ctypes.c_ubyte, ctypes.c_longlong]],
-])
-def test_in_place_readers_match_iteration(routing, make, sub_reaches, x):
-    inflow = make(INTEGERS)
-    assert outcome(route, routing, inflow, sub_reaches, x) == outcome(route, routing, Iterated(inflow), sub_reaches, x)
+]
 
 
 class Delta(timedelta):
@@ -184,29 +179,28 @@ def test_first_call_routes_as_later_ones(run_python):
     assert proc.stdout == "True\n", proc.stderr
 
 
-@pytest.mark.parametrize("sub_reaches", [1, 3, 80])
-def test_numpy_arrays_match_iteration(routing, bits, sub_reaches):
+def in_place_cases():
+    # Short inflows of every source the call may read in place, on either side of the x that warns.
+    return [(make(INTEGERS), x, Iterated) for make in IN_PLACE_SOURCES for x in (0.2, 0.7)]
+
+
+def numpy_cases():
     np = pytest.importorskip("numpy")
     base = np.array([0, 1, 7, 100, 127, 3, 250])
     unaligned = np.zeros(57, "u1")[1:].view("f8")  # format '=d'
     unaligned[:] = base
-    for dtype in ["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", ">f8", "?"]:
-        for inflow in (base.astype(dtype), base.astype(dtype)[::-2], memoryview(base.astype(dtype)),
-                       unaligned if dtype == "f8" else memoryview(unaligned)):
-            assert outcome(route, routing, inflow, sub_reaches) == outcome(
-                route, routing, Iterated(inflow), sub_reaches), (dtype, inflow)
+    cases = [(inflow, 0.2, Iterated)
+             for dtype in ["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", ">f8", "?"]
+             for inflow in (base.astype(dtype), base.astype(dtype)[::-2], memoryview(base.astype(dtype)),
+                            unaligned if dtype == "f8" else memoryview(unaligned))]
     scalars = [base.astype("f8").tolist(), list(base.astype("f8")), list(base.astype("f4")), list(base),
                [*base.astype("f8")[:3], *base.astype("f4")[3:]]]  # float64 is a float subclass, the others not
-    for inflow in scalars:
-        assert outcome(route, routing, inflow, sub_reaches) == outcome(route, routing, Iterated(inflow), sub_reaches)
+    cases += [(inflow, 0.2, Iterated) for inflow in scalars]
     wide = np.array([2**64 - 1, 2**63 + 12345, 2**53 + 1], dtype="u8")  # rounded on conversion
-    assert bits(route(routing, wide, sub_reaches)) == bits(route(routing, Seq(list(wide)), sub_reaches))
-    message = pytest.raises(TypeError, route, routing, np.zeros((2, 2))).value
-    assert str(message).startswith("argument 'inflow': ")
+    return cases + [(wide, 0.2, lambda inflow: Seq(list(inflow)))]
 
 
-@pytest.mark.parametrize("sub_reaches", [2, 17, 150, 600])
-def test_streamed_inflow_matches_iteration(routing, bits, sub_reaches):
+def streamed_cases():
     # 3000 values take several chunks of the sweep's stream (longer chunks through the nine blocks
     # of 600 passes than through fewer blocks). An item that is not an exact float
     # late in a list is met after chunks have been routed and made into floats: the call starts
@@ -224,12 +218,27 @@ def test_streamed_inflow_matches_iteration(routing, bits, sub_reaches):
         finite = np.array(values[:1234] + values[1238:])
         inflows += [finite.astype(dtype) for dtype in ["f8", "f4", "i4", "u2", ">f8"]]
         inflows += [np.array(values)[::2], np.array(values)[::-7], list(np.array(values))]
-    for inflow in inflows:
-        expected = route(routing, Seq(list(inflow)), sub_reaches)
-        assert bits(route(routing, inflow, sub_reaches)) == bits(expected), type(inflow)
     # An int beyond the doubles met after chunks have been made into floats: the general path's error.
-    late = [round(v) for v in values[:1234] * 2] + [2**1024]
-    assert outcome(route, routing, late, sub_reaches) == outcome(route, routing, Seq(late), sub_reaches)
+    inflows.append([round(v) for v in values[:1234] * 2] + [2**1024])
+    return [(inflow, 0.2, lambda inflow: Seq(list(inflow))) for inflow in inflows]
+
+
+# Every source of an inflow that the call reads without the general path, against the same values
+# read by iteration: short inflows of each in-place reader, NumPy arrays and their scalars, and long
+# inflows that the sweep's stream takes a chunk at a time, at pass counts that the sweep routes
+# with different block shapes.
+@pytest.mark.parametrize("sub_reaches", [1, 2, 3, 17, 80, 150, 600])
+@pytest.mark.parametrize("cases", [in_place_cases, numpy_cases, streamed_cases])
+def test_sources_match_iteration(routing, cases, sub_reaches):
+    for n, (inflow, x, general) in enumerate(cases()):
+        assert outcome(route, routing, inflow, sub_reaches, x) == outcome(
+            route, routing, general(inflow), sub_reaches, x), (n, type(inflow))
+
+
+def test_numpy_array_of_two_dimensions_is_refused(routing):
+    np = pytest.importorskip("numpy")
+    message = pytest.raises(TypeError, route, routing, np.zeros((2, 2))).value
+    assert str(message).startswith("argument 'inflow': ")
 
 
 @pytest.mark.parametrize("int_items", [True, False])
@@ -239,7 +248,7 @@ def test_streamed_list_that_other_threads_change(tmp_path, int_items):
     script = changing_list_script(int_items)
     script = script.replace("route_identity(shared, 0.0)", "brooklet.reach.muskingum_routing(shared, "
                             "datetime.timedelta(0), 0.0, datetime.timedelta(hours=1), 3, 0.0)")
-    script = script.replace("from conftest import route_identity", "import brooklet, datetime")
+    script = script.replace("from support import route_identity", "import brooklet, datetime")
     assert script.count("muskingum_routing(shared") == 1
     summary, (failures,) = run_without_gil(script, tmp_path)
     assert failures == "[]", summary

@@ -2,7 +2,6 @@
 objects against a model of the conversions and the routing, down to the last bit."""
 
 import array
-import ctypes
 import gc
 import operator
 import sys
@@ -14,8 +13,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import brooklet
-from test_routing import reference
-from conftest import HOUR, PANIC, Seq
+from support import HOUR, PANIC, Seq
+from support.interpreter_calls import raw_vectorcall, vectorcall
+from support.reference import reference
 
 route = brooklet.reach.muskingum_routing
 NAMES = ["inflow", "k", "x", "time_step", "sub_reaches", "initial_outflow"]
@@ -23,18 +23,6 @@ VALID = [[10.0, 20.0, 30.0, 20.0], 2 * HOUR, 0.2, HOUR, 2, 10.0]
 ROUTED = route(*VALID)
 
 # ------------------------------------------------------------------------------- call shapes
-
-_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
-_vectorcall.restype = ctypes.py_object
-_vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-
-
-def vectorcall(positional, keywords):
-    """Calls the function the way the interpreter does, with any keyword names, repeated ones too."""
-    values = [*positional, *(value for _, value in keywords)]
-    vector = (ctypes.py_object * len(values))(*values) if values else None
-    names = tuple(name for name, _ in keywords)
-    return _vectorcall(route, vector, len(positional), id(names) if names else None)
 
 
 def shown(name):
@@ -105,7 +93,7 @@ def test_call_shapes_match_the_model(n_positional, data):
 def test_arguments_without_an_argument_vector_fail_cleanly(nargs, kwnames, message):
     # Only a C caller breaking the calling convention can do this; it must not read through null.
     with pytest.raises(BaseException) as info:
-        _vectorcall(route, None, nargs, 0 if kwnames is None else id(kwnames))
+        raw_vectorcall(route, None, nargs, 0 if kwnames is None else id(kwnames))
     assert type(info.value) is PANIC and str(info.value) == message
     assert route(*VALID) == ROUTED
 

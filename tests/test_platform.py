@@ -8,7 +8,7 @@ import sysconfig
 import pytest
 
 import brooklet
-from conftest import HOUR, Seq, route_identity
+from support import HOUR, Seq, route_identity
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
