@@ -12,7 +12,7 @@
 #                                   headers and venv modules, and GCC, CMake and ninja to build with.
 #
 #   scripts/debian-roots.sh prepare ROOT          # cached: a second run takes no time
-#   scripts/debian-roots.sh run ROOT -- CMD...    # runs CMD in the root, the checkout at /src
+#   scripts/debian-roots.sh run ROOT -- CMD...    # runs CMD in the root, in the checkout at /src
 #
 # A root is made (minbase) from the Debian mirror that apt uses here (DEBIAN_ROOT_MIRROR overrides
 # it) at /var/cache/brooklet/ROOT, with this machine's certificate bundle, so that pip reaches
@@ -65,7 +65,7 @@ enter() {
         mount --bind /dev "$root/dev"
         mount --bind /dev/pts "$root/dev/pts"
         mount --bind "$src" "$root/src"
-        exec "$persona" chroot "$root" "$@"' \
+        exec "$persona" chroot "$root" /bin/sh -c "cd /src && exec \"\$@\"" sh "$@"' \
         bash "$root" "$checkout" "$(persona_of "$name")" /usr/bin/env -i "${env[@]}" "$@"
 }
 
