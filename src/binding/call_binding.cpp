@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/message_text.hpp"
 #include "binding/safe_points.hpp"
 #include "reach_routing/muskingum.hpp"
 #include "reach_routing/routing_plan.hpp"

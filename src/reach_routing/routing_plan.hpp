@@ -16,7 +16,7 @@
 #include <optional>
 #include <span>
 
-#include "binding/internal_failure.hpp"
+#include "internal_failure.hpp"
 #include "reach_routing/hydrograph.hpp"
 #include "reach_routing/recurrence.hpp"
 #include "reach_routing/sweep.hpp"
@@ -37,6 +37,10 @@ struct RoutingPlan {
 [[nodiscard]] inline double sub_reach_storage(const Duration& k, std::int64_t sub_reaches) noexcept {
     return k.as_seconds() / static_cast<double>(sub_reaches);
 }
+
+// True when the weighting factor lies in [0.0, 0.5], where a call routes
+// without a warning; false for NaN.
+[[nodiscard]] inline bool weighting_in_recommended_range(double x) noexcept { return 0.0 <= x && x <= 0.5; }
 
 // The plan for `sub_reaches` sub-reaches of `k` each, at `time_step`, with
 // weighting factor `x`, starting from `initial_outflow`.
@@ -87,7 +91,7 @@ bool route_through_stream(const RoutingPlan& plan, std::size_t length, const Sou
     std::size_t made = 0;
     const auto hand_on = [&](std::span<const double> outflows) {
         if (outflows.size() > length - made) {
-            binding::fail_fixed("the sweep's stream gave more outflows than inflows");
+            internal_failure::fail_fixed("the sweep's stream gave more outflows than inflows");
         }
         for (const double value : outflows) {
             outflow(made++, value);
@@ -110,7 +114,7 @@ bool route_through_stream(const RoutingPlan& plan, std::size_t length, const Sou
         hand_on(outflows);
     }
     if (made != length) {
-        binding::fail_fixed("the sweep's stream gave fewer outflows than inflows");  // the sink is short
+        internal_failure::fail_fixed("the sweep's stream gave fewer outflows than inflows");  // the sink is short
     }
     return true;
 }

@@ -1,4 +1,4 @@
-#include "binding/internal_failure.hpp"
+#include "internal_failure.hpp"
 
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -11,7 +11,7 @@
 #include <execinfo.h>
 #endif
 
-namespace brooklet::binding {
+namespace brooklet::internal_failure {
 
 namespace {
 
@@ -75,4 +75,4 @@ void resume_failure(std::string message) {
     throw InternalFailure(FailurePayload(std::move(message)));
 }
 
-}  // namespace brooklet::binding
+}  // namespace brooklet::internal_failure
