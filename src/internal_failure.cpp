@@ -1,3 +1,5 @@
+// Internal-failure reporting: the report written to standard error where a
+// failure arises, and the exception that carries it to the entry guard.
 #include "internal_failure.hpp"
 
 #include <sys/prctl.h>

@@ -1,11 +1,15 @@
+// The single-pass kernel, and the routing driver that the general call path
+// runs: the weighting-factor warning, the two durations, the plan and the
+// routing in place.
 #include "reach_routing/muskingum.hpp"
 
 #include <string>
 #include <utility>
 
 #include "binding/call_binding.hpp"
-#include "internal_failure.hpp"
+#include "binding/failure_exception.hpp"
 #include "binding/safe_points.hpp"
+#include "internal_failure.hpp"
 
 namespace brooklet::reach_routing {
 

@@ -68,11 +68,11 @@ concept OutflowSink = requires(const Sink& sink, std::size_t t, double outflow) 
 
 // The most passes that `route_streamed` takes. The stream keeps every block's
 // state at once, and after the last inflow it drains block after block, each
-// through every block behind it: with 32768 passes (456 blocks) that drain
-// alone takes tens of milliseconds, during which a call that makes floats as
-// it goes cannot step aside for the collector. More passes than this route in
-// place, where routing is one detachable stretch and reading the inflow into
-// a buffer costs under a percent of the routing.
+// through every block behind it: with many blocks that drain is a long
+// stretch during which a call that makes floats as it goes cannot step aside
+// for the collector. More passes than this route in place, where routing is
+// one detachable stretch and reading the inflow into a buffer costs little
+// beside routing that many passes.
 inline constexpr std::uint64_t max_streamed_passes = 4096;
 static_assert(max_streamed_passes <= SweepStream::max_passes);
 
