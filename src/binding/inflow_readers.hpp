@@ -1,7 +1,7 @@
-// Readers of the inflow: the locks it is read under, the items of an exact
-// list or tuple and the values of a numeric buffer as sources that the
-// buffer-filling conversion and the no-buffer path both read, and the readers
-// of one item's number.
+// Readers of the inflow: the locks it is read under; the items of an exact
+// list or tuple and the values of a numeric buffer, as sources that both the
+// buffer-filling path and the no-buffer path read; the readers of one item's
+// number; and the fillers of a hydrograph buffer.
 #pragma once
 
 #include <Python.h>
