@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "binding/call_binding.hpp"
-#include "binding/internal_failure.hpp"
+#include "internal_failure.hpp"
 
 namespace brooklet {
 
