@@ -4,8 +4,8 @@
 #include <string>
 
 #include "binding/call_binding.hpp"
-#include "binding/internal_failure.hpp"
 #include "binding/interpreter_internals.hpp"
+#include "internal_failure.hpp"
 
 namespace brooklet {
 
@@ -34,7 +34,7 @@ bool runs_for_another_interpreter(PyInterpreterState* interpreter) {
     PyThreadState* thread = PyThreadState_Get();
     const int origin = binding::interpreter_internals::thread_state_origin(thread);
     if (!binding::interpreter_internals::is_known_thread_state_origin(origin)) {
-        binding::fail("unrecognised thread-state origin " + std::to_string(origin) + ": this interpreter's thread " +
+        internal_failure::fail("unrecognised thread-state origin " + std::to_string(origin) + ": this interpreter's thread " +
                       "state is not the layout of CPython " + PY_VERSION + " that this module was built for");
     }
     if (interpreter != PyInterpreterState_Main() ||

@@ -1,6 +1,6 @@
 // Binding of Python calls to the routing function: the parameter table and
-// argument matcher, the conversions of each argument, and the conversion of
-// the routed hydrograph back into a Python list.
+// argument matcher, the conversions of each argument (and of the routed
+// hydrograph back into a Python list), and the function record.
 #pragma once
 
 #include <Python.h>
@@ -11,8 +11,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "binding/entry_guard.hpp"
+#include "binding/py_err.hpp"
+#include "binding/references.hpp"
 #include "reach_routing/hydrograph.hpp"
 
 namespace brooklet::binding {
@@ -58,6 +60,11 @@ struct FunctionDescription {
 
 // ================================================================ conversions
 
+// A lazy TypeError with `message`.
+[[nodiscard]] inline PyErr type_error(std::string message) {
+    return PyErr::lazy(PyExc_TypeError, std::move(message));
+}
+
 // An object that failed a type test, and the type it should have had.
 struct DowncastError {
     PyObject* from;  // borrowed
@@ -75,11 +82,11 @@ struct DowncastError {
 // A new list with one float per value.
 [[nodiscard]] OwnedRef owned_sequence_into_pyobject(reach_routing::Hydrograph values);
 
-// The routed list of a call whose matched arguments (`slots`, in parameter
-// order) route an inflow that no Python code can change while it is read,
-// made without a hydrograph buffer; nothing when the call needs the general
-// path.
-[[nodiscard]] std::optional<OwnedRef> route_without_buffer(std::span<PyObject* const> slots);
+// The span of a non-negative timedelta, or of an instance of a subclass,
+// once the datetime API is loaded: read from its fields, as the duration
+// conversion does, whatever the subclass defines in Python. Nothing
+// otherwise; it runs no Python code.
+[[nodiscard]] std::optional<reach_routing::Duration> plain_duration(PyObject* object);
 
 // ================================================================ the function
 

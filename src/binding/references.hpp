@@ -15,7 +15,7 @@
 namespace brooklet::binding {
 
 // Releases one reference: at once while the thread is inside an entry of the
-// module, otherwise queued until the next entry (see the entry guard).
+// module, otherwise queued until the next entry (see deferred_releases.hpp).
 void release_reference(PyObject* object) noexcept;
 
 class OwnedRef {

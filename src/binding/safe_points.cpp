@@ -1,3 +1,5 @@
+// Stepping aside for the collector during long calls with the GIL off: whether the GIL is off,
+// and the wait for a stop-the-world request (see safe_points.hpp).
 #include "binding/safe_points.hpp"
 
 #include <chrono>

@@ -1,11 +1,15 @@
+// The single-pass kernel, and the routing driver that the general call path
+// runs: the weighting-factor warning, the two durations, the plan and the
+// routing in place.
 #include "reach_routing/muskingum.hpp"
 
 #include <string>
 #include <utility>
 
 #include "binding/call_binding.hpp"
-#include "binding/internal_failure.hpp"
+#include "binding/failure_exception.hpp"
 #include "binding/safe_points.hpp"
+#include "internal_failure.hpp"
 
 namespace brooklet::reach_routing {
 
@@ -19,9 +23,9 @@ namespace {
 
 [[noreturn]] void index_out_of_bounds(std::size_t length, std::size_t index,
                                       std::source_location where = std::source_location::current()) {
-    binding::fail("index out of bounds: the len is " + std::to_string(length) + " but the index is " +
-                      std::to_string(index),
-                  where);
+    internal_failure::fail(
+        "index out of bounds: the len is " + std::to_string(length) + " but the index is " + std::to_string(index),
+        where);
 }
 
 }  // namespace
@@ -85,7 +89,7 @@ PyResult<Hydrograph> muskingum_routing(Hydrograph inflow, OwnedRef k, double x, 
     OwnedRef storage_constant = std::move(k);
     OwnedRef routing_interval = std::move(time_step);
 
-    if (!(0.0 <= x && x <= 0.5)) {
+    if (!weighting_in_recommended_range(x)) {
         if (PyResult<void> warned = warn_weighting_factor_outside_range(); !warned) {
             return failure(std::move(warned.error()));
         }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "binding/entry_guard.hpp"
+#include "binding/py_err.hpp"
 #include "reach_routing/hydrograph.hpp"
 #include "reach_routing/recurrence.hpp"
 #include "reach_routing/routing_plan.hpp"

@@ -16,7 +16,7 @@
 #include <optional>
 #include <span>
 
-#include "binding/internal_failure.hpp"
+#include "internal_failure.hpp"
 #include "reach_routing/hydrograph.hpp"
 #include "reach_routing/recurrence.hpp"
 #include "reach_routing/sweep.hpp"
@@ -37,6 +37,10 @@ struct RoutingPlan {
 [[nodiscard]] inline double sub_reach_storage(const Duration& k, std::int64_t sub_reaches) noexcept {
     return k.as_seconds() / static_cast<double>(sub_reaches);
 }
+
+// True when the weighting factor lies in [0.0, 0.5], where a call routes
+// without a warning; false for NaN.
+[[nodiscard]] inline bool weighting_in_recommended_range(double x) noexcept { return 0.0 <= x && x <= 0.5; }
 
 // The plan for `sub_reaches` sub-reaches of `k` each, at `time_step`, with
 // weighting factor `x`, starting from `initial_outflow`.
@@ -64,11 +68,11 @@ concept OutflowSink = requires(const Sink& sink, std::size_t t, double outflow) 
 
 // The most passes that `route_streamed` takes. The stream keeps every block's
 // state at once, and after the last inflow it drains block after block, each
-// through every block behind it: with 32768 passes (456 blocks) that drain
-// alone takes tens of milliseconds, during which a call that makes floats as
-// it goes cannot step aside for the collector. More passes than this route in
-// place, where routing is one detachable stretch and reading the inflow into
-// a buffer costs under a percent of the routing.
+// through every block behind it: with many blocks that drain is a long
+// stretch during which a call that makes floats as it goes cannot step aside
+// for the collector. More passes than this route in place, where routing is
+// one detachable stretch and reading the inflow into a buffer costs little
+// beside routing that many passes.
 inline constexpr std::uint64_t max_streamed_passes = 4096;
 static_assert(max_streamed_passes <= SweepStream::max_passes);
 
@@ -87,7 +91,7 @@ bool route_through_stream(const RoutingPlan& plan, std::size_t length, const Sou
     std::size_t made = 0;
     const auto hand_on = [&](std::span<const double> outflows) {
         if (outflows.size() > length - made) {
-            binding::fail_fixed("the sweep's stream gave more outflows than inflows");
+            internal_failure::fail_fixed("the sweep's stream gave more outflows than inflows");
         }
         for (const double value : outflows) {
             outflow(made++, value);
@@ -110,7 +114,7 @@ bool route_through_stream(const RoutingPlan& plan, std::size_t length, const Sou
         hand_on(outflows);
     }
     if (made != length) {
-        binding::fail_fixed("the sweep's stream gave fewer outflows than inflows");  // the sink is short
+        internal_failure::fail_fixed("the sweep's stream gave fewer outflows than inflows");  // the sink is short
     }
     return true;
 }

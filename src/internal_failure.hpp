@@ -3,7 +3,8 @@
 // is exhausted). They abandon the current call by C++ unwinding, so every frame
 // left releases what it owns, and only the entry guard catches them.
 //
-// This header is free of the interpreter so that the routing kernel can use it.
+// Free of the interpreter, so that the routing side and the binding both report
+// through it, and neither includes the other.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,7 @@
 #include <string_view>
 #include <variant>
 
-namespace brooklet::binding {
+namespace brooklet::internal_failure {
 
 // What a failure carries. A formatted message is owned text, a literal is
 // fixed text; anything else (a foreign C++ exception) carries no text at all.
@@ -49,4 +50,4 @@ void write_failure_report(std::string_view message, const std::source_location& 
 // Byte size beyond which no buffer may be allocated (the largest signed size).
 inline constexpr std::size_t max_allocation_bytes = static_cast<std::size_t>(PTRDIFF_MAX);
 
-}  // namespace brooklet::binding
+}  // namespace brooklet::internal_failure

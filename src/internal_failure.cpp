@@ -1,4 +1,6 @@
-#include "binding/internal_failure.hpp"
+// Internal-failure reporting: the report written to standard error where a
+// failure arises, and the exception that carries it to the entry guard.
+#include "internal_failure.hpp"
 
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -11,7 +13,7 @@
 #include <execinfo.h>
 #endif
 
-namespace brooklet::binding {
+namespace brooklet::internal_failure {
 
 namespace {
 
@@ -75,4 +77,4 @@ void resume_failure(std::string message) {
     throw InternalFailure(FailurePayload(std::move(message)));
 }
 
-}  // namespace brooklet::binding
+}  // namespace brooklet::internal_failure
