@@ -7,6 +7,11 @@ rotating order, and each cell's ratio is taken within a round. Thread CPU time; 
 median of the per-round ratios with their range.
 
     python bench/compare_versions.py [--rounds N] [TAG ...]   # default: every x86-64 interpreter made
+
+The first interpreter is the baseline (cp313-x86_64 by default). NAME=COMMAND instead of a tag
+names any other interpreter, e.g. Debian's CPython 3.13 in the same root as its 3.14 and 3.15, so
+that the module is built by the same compiler for each:
+"sid313=bash scripts/debian-roots.sh run sid-amd64 -- /opt/venvs/cp313-sid/bin/python".
 """
 
 from __future__ import annotations
@@ -64,6 +69,10 @@ def interpreters(tags: list[str]) -> dict[str, list[str]]:
     chosen = tags or [tag for tag in helper("tags").split() if tag.endswith("-x86_64")]
     commands = {}
     for tag in chosen:
+        if "=" in tag:
+            name, command = tag.split("=", 1)
+            commands[name] = shlex.split(command)
+            continue
         where = helper("where", tag)
         if where == "host":
             venv = ROOT / (".venv" if tag == "cp313-x86_64" else f".venv-{tag}")
@@ -82,8 +91,7 @@ def main() -> None:
     parser.add_argument("tags", nargs="*")
     arguments = parser.parse_args()
     commands = interpreters(arguments.tags)
-    if "cp313-x86_64" not in commands:
-        raise SystemExit("compare_versions: the baseline cp313-x86_64 must be among the interpreters")
+    baseline = next(iter(commands))
     print(f"load average before {os.getloadavg()[0]:.2f}; {', '.join(commands)}", flush=True)
     rounds: list[dict[str, dict]] = []
     tags = list(commands)
@@ -96,24 +104,24 @@ def main() -> None:
             results[tag] = json.loads(proc.stdout.splitlines()[-1])
         rounds.append(results)
     worst = {}
-    for cell, (_, digest) in rounds[0]["cp313-x86_64"].items():
+    for cell, (_, digest) in rounds[0][baseline].items():
         line = [f"{cell:>26}:"]
         for tag in tags:
-            if tag == "cp313-x86_64":
+            if tag == baseline:
                 continue
             if cell not in rounds[0][tag]:
                 line.append(f"{tag} -")
                 continue
             if any(result[tag][cell][1] != digest for result in rounds):
-                raise SystemExit(f"compare_versions: {tag} routes {cell} to other bits than cp313-x86_64")
-            ratios = [result[tag][cell][0] / result["cp313-x86_64"][cell][0] for result in rounds]
+                raise SystemExit(f"compare_versions: {tag} routes {cell} to other bits than {baseline}")
+            ratios = [result[tag][cell][0] / result[baseline][cell][0] for result in rounds]
             median = statistics.median(ratios)
             line.append(f"{tag} {median:.2f} ({min(ratios):.2f}-{max(ratios):.2f})")
             worst[tag] = max(worst.get(tag, (0.0, "")), (median, cell))
         print("  ".join(line), flush=True)
     print(f"load average after {os.getloadavg()[0]:.2f}; every result identical bit for bit across the versions")
     for tag, (median, cell) in worst.items():
-        print(f"slowest cell of {tag} against cp313-x86_64: {median:.2f} ({cell})")
+        print(f"slowest cell of {tag} against {baseline}: {median:.2f} ({cell})")
 
 
 if __name__ == "__main__":
