@@ -1,7 +1,8 @@
 """The same calls on every CPython of the interpreter matrix (scripts/interpreters.list): the time of
 each version over CPython 3.13's for lists, tuples and (where NumPy is installed) NumPy arrays of
 10^3 and 10^5 values through 1 to 64 sub-reaches, with every result checked to be identical bit for
-bit across the versions. Each interpreter runs in a process of its own, with the module built for it
+bit across the versions, and, as a floor, the interpreter's own making of a list of as many floats
+(`array('d').tolist()`). Each interpreter runs in a process of its own, with the module built for it
 in the environment that `make test-versions` made; the processes take turns, one round at a time in
 rotating order, and each cell's ratio is taken within a round. Thread CPU time; each line is the
 median of the per-round ratios with their range.
@@ -30,7 +31,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # Runs in each interpreter: times every cell and prints, per cell, the thread CPU seconds per call
 # and a digest of the result's bits.
 WORKER = r"""
-import gc, hashlib, json, random, struct, sys, time
+import array, gc, hashlib, json, random, struct, sys, time
 from datetime import timedelta
 import brooklet
 try:
@@ -43,20 +44,25 @@ out = {}
 for n in (10**3, 10**5):
     values = [float(draw.randrange(0, 1000)) for _ in range(n)]
     kinds = {"list": values, "tuple": tuple(values)} | ({"numpy": np.array(values)} if np else {})
+    doubles = array.array("d", values)
+    # The interpreter's own part of a call: making a list of n new floats, without brooklet.
+    cells = [(f"floor n={n}", doubles.tolist)]
     for kind, inflow in kinds.items():
         for passes in (1, 4, 16, 64):
-            call = lambda: route(inflow, 2 * hour, 0.2, hour, passes, 10.0)
-            digest = hashlib.sha256(struct.pack(f"{n}d", *call())).hexdigest()[:16]
-            start = time.thread_time(); call(); once = time.thread_time() - start
-            calls = max(1, min(10_000, round(0.005 / max(once, 1e-7))))
-            samples = []
-            for _ in range(3):
-                gc.collect()
-                start = time.thread_time()
-                for _ in range(calls):
-                    call()
-                samples.append((time.thread_time() - start) / calls)
-            out[f"{kind} n={n} passes={passes}"] = [min(samples), digest]
+            cells.append((f"{kind} n={n} passes={passes}",
+                          lambda inflow=inflow, passes=passes: route(inflow, 2 * hour, 0.2, hour, passes, 10.0)))
+    for cell, call in cells:
+        digest = hashlib.sha256(struct.pack(f"{n}d", *call())).hexdigest()[:16]
+        start = time.thread_time(); call(); once = time.thread_time() - start
+        calls = max(1, min(10_000, round(0.005 / max(once, 1e-7))))
+        samples = []
+        for _ in range(3):
+            gc.collect()
+            start = time.thread_time()
+            for _ in range(calls):
+                call()
+            samples.append((time.thread_time() - start) / calls)
+        out[cell] = [min(samples), digest]
 print(json.dumps(out))
 """
 
