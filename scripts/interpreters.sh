@@ -53,11 +53,11 @@ command_of() {
 
 case ${1:-make} in
     make)
-        entries | while read -r tag _; do
-            if command=$(command_of "$tag"); then
-                printf '%-15s %s\n' "$tag" "$command"
-            else
+        entries | while read -r tag where _; do
+            if [[ $where == unavailable ]]; then
                 printf '%-15s unavailable: %s\n' "$tag" "$(reason "$tag")"
+            else
+                printf '%-15s %s\n' "$tag" "$(command_of "$tag")"
             fi
         done
         ;;
