@@ -317,7 +317,8 @@ int main(int argc, char** argv) {
             brooklet::reach_routing::find_sweep_kernel(brooklet::reach_routing::routing_kernel(passes, length).name));
     }
     const auto routing_kernel = [&](std::uint64_t passes) {
-        return routing_kernels[static_cast<std::size_t>(std::ranges::find(chosen_passes, passes) - chosen_passes.begin())];
+        const auto at = std::ranges::find(chosen_passes, passes) - chosen_passes.begin();
+        return routing_kernels[static_cast<std::size_t>(at)];
     };
 
     std::vector<Contender> contenders;

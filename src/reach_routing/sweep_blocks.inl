@@ -311,8 +311,9 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
     Vector outflow[vectors]{};
     Vector terms_held[skew - 1][vectors]{};
     Vector earlier_held[vectors]{};
-    const auto copy_state = [&](auto& outflow_to, auto& terms_to, auto& earlier_to, const auto& outflow_from,
-                                const auto& terms_from, const auto& earlier_from) {
+    const auto copy_state = [&] [[gnu::always_inline]] (auto& outflow_to, auto& terms_to, auto& earlier_to,
+                                                        const auto& outflow_from, const auto& terms_from,
+                                                        const auto& earlier_from) {
         for_each_descending<vectors>([&](auto vector) {
             constexpr std::size_t g = decltype(vector)::value;
             outflow_to[g] = outflow_from[g];
@@ -334,8 +335,9 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
     // One sweep step: every pass moves on by one time, and the inflow terms of
     // its next time are formed from its input's two latest values, each
     // vector's input read before it moves on. See BlockLayout::chain_first
-    // for the order of the vectors.
-    const auto step = [&](std::size_t s, const Vector& input_window, const double* input_at) {
+    // for the order of the vectors. Always inlined, as the other lambdas here:
+    // a step called out of line would take the passes' vectors through memory.
+    const auto step = [&] [[gnu::always_inline]] (std::size_t s, const Vector& input_window, const double* input_at) {
         auto& terms = (*terms_at)[s % (skew - 1)];  // used now, and formed for skew - 1 steps on
         Vector input = vector_zero_input<Layout>(state, s, outflow[vectors - 1], wrapped, input_window, input_at);
         if constexpr (Layout::chain_first) {
@@ -360,7 +362,7 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
 
     // Pass q starts at its start step, at time 0, from the first outflow;
     // before that its lanes hold values that nothing reads.
-    const auto start_passes = [&](std::size_t s) {
+    const auto start_passes = [&] [[gnu::always_inline]] (std::size_t s) {
         const auto now = splat<MaskOf<Vector>>(static_cast<std::int64_t>(s));
         for_each_descending<vectors>([&](auto vector) {
             constexpr std::size_t g = decltype(vector)::value;
@@ -371,7 +373,7 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
             outflow[g] = select(start == now, first, outflow[g]);
         });
     };
-    const auto output = [&] { return outflow[Layout::output_vector][Layout::output_lane]; };
+    const auto output = [&] [[gnu::always_inline]] { return outflow[Layout::output_vector][Layout::output_lane]; };
 
     // Two- and four-double windows end at the input and hold the values before
     // it, routed or not: only their own lane is used. Eight-double windows are
