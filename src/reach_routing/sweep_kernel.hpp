@@ -49,11 +49,7 @@ inline constexpr std::size_t avx512_registers = 32;
 // where eight-double vectors pad seven. Eight doubles: nine vectors. A wider
 // block would spill and gain nothing.
 inline constexpr std::size_t two_double_block_width = 8;
-#ifdef __i386__
-inline constexpr std::size_t avx2_block_width = 8;
-#else
-inline constexpr std::size_t avx2_block_width = 16;
-#endif
+inline constexpr std::size_t avx2_block_width = sse_avx_registers == 8 ? 8 : 16;
 inline constexpr std::size_t avx512vl_block_width = 36;
 inline constexpr std::size_t avx512_block_width = 72;
 
