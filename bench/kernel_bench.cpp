@@ -46,6 +46,7 @@
 #include "reach_routing/sweep.hpp"
 #include "reach_routing/sweep_stream.hpp"
 #include "sweep_programs.hpp"
+#include "vector_multiplies.hpp"
 
 namespace {
 
@@ -187,76 +188,24 @@ std::string median_and_range(const std::vector<double>& values) {
 
 // ------------------------------------------------- multiply throughput
 
-// Multiplies per cycle of one vector width: independent chains of
-// multiplies, more than the multiply units can overlap (two units of latency
-// 3 overlap 6) and few enough to stay in registers with the factor, so that
-// they run at the units' throughput. The factor comes through an asm
-// statement, so that nothing is folded.
-template <typename Vector>
-[[gnu::always_inline]] inline double vector_multiplies_per_cycle(double rate) {
-#ifdef __i386__
-    constexpr std::size_t chains = 7;  // 8 vector registers
-#else
-    constexpr std::size_t chains = 12;
-#endif
-    constexpr std::uint64_t rounds = 200'000;
-    Vector factor{};
-    for (std::size_t lane = 0; lane < sizeof(Vector) / sizeof(double); ++lane) {
-        factor[lane] = 1.0;
-    }
-    std::array<Vector, chains> products{};
-    for (std::size_t k = 0; k < chains; ++k) {
-        products[k] = factor;
-    }
-    asm volatile("" : "+m"(factor));
-    const Vector f = factor;
-    const double start = thread_seconds();
-    for (std::uint64_t r = 0; r < rounds; ++r) {
-        for (std::size_t k = 0; k < chains; ++k) {
-            products[k] = products[k] * f;
-        }
-    }
-    const double seconds = thread_seconds() - start;
-    asm volatile("" : : "m"(products));
-    return static_cast<double>(rounds * chains) / (seconds * rate);
-}
-
-using Double2 = double __attribute__((vector_size(16)));
-using Double4 = double __attribute__((vector_size(32)));
-using Double8 = double __attribute__((vector_size(64)));
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
-[[gnu::noinline]] double two_double_multiplies(double rate) { return vector_multiplies_per_cycle<Double2>(rate); }
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::noinline, gnu::target("avx2")]] double four_double_multiplies(double rate) {
-    return vector_multiplies_per_cycle<Double4>(rate);
-}
-#endif
-#ifdef __x86_64__
-[[gnu::noinline, gnu::target("avx512f")]] double eight_double_multiplies(double rate) {
-    return vector_multiplies_per_cycle<Double8>(rate);
-}
-#endif
-
 struct MultiplyRate {
     double doubles_per_cycle;  // at most, by the widest vectors that a kernel runnable here uses
     std::size_t lanes;         // of the narrowest vectors that reach it (within 5 %)
 };
 
 MultiplyRate doubles_multiplied_per_cycle(double rate) {
-    std::vector<std::pair<std::size_t, double>> by_lanes{{2, 2.0 * two_double_multiplies(rate)}};
+    namespace bench = brooklet::kernel_bench;
+    std::vector<std::pair<std::size_t, double>> by_lanes{
+        {2, 2.0 * bench::multiplies_two_double::vector_multiplies_per_cycle(rate)}};
     for (const SweepKernelInfo& kernel : brooklet::reach_routing::sweep_kernels()) {
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef BROOKLET_SWEEP_AVX2
         if (kernel.lanes == 4) {
-            by_lanes.emplace_back(4, 4.0 * four_double_multiplies(rate));
+            by_lanes.emplace_back(4, 4.0 * bench::multiplies_avx2::vector_multiplies_per_cycle(rate));
         }
 #endif
-#ifdef __x86_64__
+#ifdef BROOKLET_SWEEP_AVX512
         if (kernel.lanes == 8) {
-            by_lanes.emplace_back(8, 8.0 * eight_double_multiplies(rate));
+            by_lanes.emplace_back(8, 8.0 * bench::multiplies_avx512::vector_multiplies_per_cycle(rate));
         }
 #endif
     }
