@@ -1,6 +1,6 @@
 # Both targets set up .venv (CPython 3.13, brooklet) first: `test` with the test tools, `example`
 # with the examples' extras (matplotlib, NumPy, SciPy, Dask, pandas). A set-up with nothing changed takes
-# a second or so. `test` first checks every vector version of the multi-pass sweep that the
+# a second or so. `test` first checks every kernel of the multi-pass sweep that the
 # processor runs (scripts/check-sweep.sh), then runs the suite.
 .PHONY: example test test-free-threaded test-versions interpreters setup test-target wheel wheels wheels-old-systems bench bench-kernel bench-parallel sanitize sanitize-target tsan fuzz tidy soak valgrind
 
@@ -68,7 +68,7 @@ bench: setup
 bench-parallel:
 	bash scripts/bench-parallel.sh
 
-# Cycles per value·pass of the multi-pass sweep, per vector version, on the host and in the
+# Cycles per value·pass of the multi-pass sweep, per kernel, on the host and in the
 # 32-bit x86 target root.
 bench-kernel:
 	bash scripts/bench-kernel.sh

@@ -1,7 +1,7 @@
-// Micro-benchmark of the multi-pass sweep: cycles per value·pass of each block
-// shape built in (the versions route with them, each picking a shape per
-// number of passes), for pass counts from 2 to 300, beside this processor's
-// bound for each.
+// Micro-benchmark of the multi-pass sweep: cycles per value·pass of each
+// kernel built in that this processor runs (routing picks one per number of
+// passes), for pass counts from 2 to 300, beside this processor's bound for
+// each.
 //
 // There are no hardware counters here, so cycles are thread CPU time times a
 // clock rate measured in the same rounds: a chain of dependent integer adds,
@@ -11,18 +11,17 @@
 // a value·pass at the rate of independent multiplies of the widest vectors
 // here, both measured in every round. Every round times the calibrations and
 // each contender once, in rotating order; the report gives the median over
-// rounds and the range. Every shape is first checked bit for bit against
-// chained single passes, in place and streamed; --check only checks (about ten
-// seconds), for the test run.
+// rounds and the range. tests/sweep_check.cpp checks the kernels.
 //
 //     kernel_bench [--rounds N] [--length N] [--passes N,N,...] [--stream N,N,...] [--routing-only]
-//     kernel_bench --check
+//                  [--kernel NAME]
 //
-// --stream also times the streamed form (SweepStream) of the shape that routing
-// uses, in chunks of each given number of values (0: the chunk length that the
-// stream picks), copying each chunk in and its outflows out, and gives its
-// per-round ratio to the same passes in place. --routing-only times only the
-// shape that routing uses for each number of passes.
+// --stream also times the streamed form (SweepStream) of the kernel that
+// routing uses, in chunks of each given number of values (0: the chunk length
+// that the stream picks), copying each chunk in and its outflows out, and
+// gives its per-round ratio to the same passes in place. --routing-only times
+// only the kernel that routing uses for each number of passes; --kernel only
+// the one named.
 
 #include <algorithm>
 #include <array>
@@ -45,17 +44,16 @@
 
 #include "reach_routing/recurrence.hpp"
 #include "reach_routing/sweep.hpp"
+#include "reach_routing/sweep_stream.hpp"
+#include "sweep_programs.hpp"
+#include "vector_multiplies.hpp"
 
 namespace {
 
 using brooklet::reach_routing::Coefficients;
-using brooklet::reach_routing::SweepShapeInfo;
-
-double thread_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
+using brooklet::reach_routing::SweepKernelInfo;
+using brooklet::reach_routing::SweepStream;
+using brooklet::sweep_programs::thread_seconds;
 
 constexpr std::uint64_t adds_per_iteration = 100;
 
@@ -111,249 +109,16 @@ double clock_rate() {
     return seconds * rate / static_cast<double>(steps);
 }
 
-// One pass of the recurrence in place, as the reference kernel computes it:
-// chained, these are what the sweep must give.
-void reference_pass(std::vector<double>& values, const Coefficients& c, double first) {
-    double previous_inflow = values[0];
-    double outflow = first;
-    values[0] = first;
-    for (std::size_t t = 1; t < values.size(); ++t) {
-        const double inflow = values[t];
-        outflow = brooklet::reach_routing::next_outflow(c, outflow, previous_inflow, inflow);
-        values[t] = outflow;
-        previous_inflow = inflow;
-    }
-}
-
-std::uint64_t next_random(std::uint64_t& state) {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return state >> 11;
-}
-
-std::vector<double> random_values(std::size_t length, std::uint64_t seed) {
-    std::vector<double> values(length);
-    for (double& v : values) {
-        v = static_cast<double>(next_random(seed)) * 0x1p-53 * 1000.0;
-    }
-    return values;
-}
-
-// ------------------------------------------------------------------ check mode
-//
-// Every version against chained single passes, bit for bit (any NaN matches
-// any NaN: payloads may differ), over lengths 1 to 3001, pass counts 1 to 300
-// (every remainder of the split into blocks, one to several blocks), weights
-// of either sign, and inflows and initial outflows that include NaN,
-// infinities, signed zeros and subnormals; each case routed in place and
-// streamed, in chunks of one value (a chunk boundary at every offset from
-// every block's start and delay) and in chunks of drawn sizes up to a drawn
-// capacity. About ten seconds in all.
-
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double infinity = std::numeric_limits<double>::infinity();
-constexpr double smallest_subnormal = std::numeric_limits<double>::denorm_min();
-constexpr double smallest_normal = std::numeric_limits<double>::min();
-
-constexpr std::uint64_t checked_passes = 300;
-
-// time step, storage, weighting: typical; no storage (c2 = -1, c0 = c1 = 1);
-// a long storage with x = 0.5 (c0 < 0); x outside its range.
-const std::array check_weights = {
-    brooklet::reach_routing::coefficients(3600.0, 900.0, 0.2),
-    brooklet::reach_routing::coefficients(3600.0, 0.0, 0.0),
-    brooklet::reach_routing::coefficients(60.0, 86400.0, 0.5),
-    brooklet::reach_routing::coefficients(600.0, 7200.0, 0.7),
-};
-
-const std::array check_first_outflows = {10.0, -0.0, 0.0, smallest_subnormal, -2.5e-310, nan, infinity, -1e300};
-
-enum class Inflow : std::uint8_t { finite, with_specials, zeros_and_subnormals };
-constexpr std::array check_inflows = {Inflow::finite, Inflow::with_specials, Inflow::zeros_and_subnormals};
-
-std::vector<double> check_values(Inflow kind, std::size_t length, std::uint64_t seed) {
-    std::vector<double> values = random_values(length, seed);
-    if (kind == Inflow::with_specials) {  // a few, late enough that most of the series stays finite
-        constexpr std::array specials = {nan, infinity, -infinity, -0.0, smallest_subnormal, 1e300, -1e300};
-        for (std::size_t k = 0; k < specials.size() && k < length; ++k) {
-            values[length - 1 - next_random(seed) % (length / 4 + 1)] = specials[k];
-        }
-        values[next_random(seed) % length] = specials[next_random(seed) % specials.size()];
-    } else if (kind == Inflow::zeros_and_subnormals) {
-        constexpr std::array tiny = {0.0, -0.0, smallest_subnormal, -smallest_subnormal, 2.5e-310, -2.5e-310,
-                                     smallest_normal, -smallest_normal};
-        for (double& v : values) {
-            v = tiny[next_random(seed) % tiny.size()];
-        }
-    }
-    return values;
-}
-
-bool same_results(const std::vector<double>& expected, const std::vector<double>& actual) {
-    if (expected.size() != actual.size()) {
-        return false;
-    }
-    for (std::size_t t = 0; t < expected.size(); ++t) {
-        const bool both_nan = std::isnan(expected[t]) && std::isnan(actual[t]);
-        if (!both_nan && std::bit_cast<std::uint64_t>(expected[t]) != std::bit_cast<std::uint64_t>(actual[t])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::vector<std::size_t> check_lengths() {
-    std::vector<std::size_t> lengths;
-    for (std::size_t length = 1; length <= 40; ++length) {
-        lengths.push_back(length);
-    }
-    for (const std::size_t length : {63, 64, 65, 127, 129, 256, 511, 1000, 3001}) {
-        lengths.push_back(length);
-    }
-    return lengths;
-}
-
-// Arithmetic on subnormals is slow (microcode assists on many cores): inflows
-// made of them are checked on short hydrographs, through up to two blocks and
-// a few passes more.
-std::uint64_t passes_checked(Inflow inflow, std::size_t length, const SweepShapeInfo& shape) {
-    if (inflow != Inflow::zeros_and_subnormals) {
-        return checked_passes;
-    }
-    return length > 40 ? 0 : std::min<std::uint64_t>(checked_passes, 2 * shape.block_width + shape.lanes + 1);
-}
-
-// The routing of `input` by a stream that takes chunks of at most `capacity`
-// values, each of a size drawn from [1, capacity], and drains in chunks of
-// `capacity`; with no capacity, by the stream that picks its own.
-std::vector<double> streamed(const std::vector<double>& input, std::uint64_t passes, const Coefficients& c,
-                             double first, const SweepShapeInfo& shape, std::optional<std::size_t> capacity,
-                             std::uint64_t seed) {
-    std::optional<brooklet::reach_routing::SweepStream> stream;
-    if (capacity) {
-        stream.emplace(passes, c, first, shape.shape, *capacity);
-    } else {
-        stream.emplace(passes, c, first);
-    }
-    std::vector<double> output;
-    output.reserve(input.size());
-    for (std::size_t read = 0; read < input.size();) {
-        const std::span<double> space = stream->inflow_space();
-        const std::size_t count = std::min<std::size_t>(input.size() - read, 1 + next_random(seed) % space.size());
-        std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(read), count, space.begin());
-        read += count;
-        std::ranges::copy(stream->route(count), std::back_inserter(output));
-    }
-    for (std::span<const double> part = stream->drain(); !part.empty(); part = stream->drain()) {
-        std::ranges::copy(part, std::back_inserter(output));
-    }
-    return output;
-}
-
-// Chunk capacities of the streamed form besides 1, which puts a chunk boundary
-// at every offset from every block's start and delay.
-constexpr std::array stream_capacities = {std::size_t{2}, std::size_t{5}, std::size_t{16}, std::size_t{150},
-                                          std::size_t{256}, std::size_t{1024}};
-
-// Cases checked (one per length, inflow, weights and pass count, each routed
-// in place and streamed in chunks of one value and of a drawn capacity, and,
-// where routing uses this shape, by the stream with the chunk length it
-// picks), or nothing after the first mismatch, which is printed.
-std::optional<std::uint64_t> check_shape(const SweepShapeInfo& shape) {
-    const brooklet::reach_routing::SweepVersion routing_version =
-        brooklet::reach_routing::sweep_versions().front().version;
-    std::uint64_t cases = 0;
-    for (const std::size_t length : check_lengths()) {
-        for (const Inflow inflow : check_inflows) {
-            const std::uint64_t seed = length * 7 + static_cast<std::uint64_t>(inflow);
-            const Coefficients& c = check_weights[seed % check_weights.size()];
-            const double first = check_first_outflows[seed % check_first_outflows.size()];
-            const std::vector<double> input = check_values(inflow, length, seed);
-            std::vector<double> expected = input;
-            for (std::uint64_t passes = 1; passes <= passes_checked(inflow, length, shape); ++passes) {
-                reference_pass(expected, c, first);
-                std::vector<double> swept = input;
-                brooklet::reach_routing::route_passes_in_place(swept, passes, c, first, shape.shape);
-                const std::size_t capacity = stream_capacities[(seed + passes) % stream_capacities.size()];
-                std::vector<std::pair<std::size_t, std::vector<double>>> results;
-                results.emplace_back(0, std::move(swept));
-                results.emplace_back(1, streamed(input, passes, c, first, shape, 1, seed + passes));
-                results.emplace_back(capacity, streamed(input, passes, c, first, shape, capacity, seed + passes));
-                if (brooklet::reach_routing::sweep_shape(routing_version, passes) == shape.shape) {
-                    results.emplace_back(SIZE_MAX, streamed(input, passes, c, first, shape, std::nullopt, seed));
-                }
-                ++cases;
-                for (const auto& [chunk, routed] : results) {
-                    if (!same_results(expected, routed)) {
-                        const std::string how = chunk == 0          ? "in place"
-                                                : chunk == SIZE_MAX ? "streamed in the chunks it picks"
-                                                                    : "streamed in chunks of " + std::to_string(chunk);
-                        std::printf("%s: MISMATCH with %zu values, %" PRIu64
-                                    " passes, weights %.17g %.17g %.17g, first outflow %g, inflow kind %d, %s\n",
-                                    shape.name.data(), length, passes, c.c0, c.c1, c.c2, first,
-                                    static_cast<int>(inflow), how.c_str());
-                        return std::nullopt;
-                    }
-                }
-            }
-        }
-    }
-    return cases;
-}
-
-// Checks every block shape built in that this processor runs (every version
-// routes with some of them); says which it cannot run. The closing line
-// counts shapes.
-int check_mode() {
-    const auto runnable = brooklet::reach_routing::sweep_shapes();
-    std::size_t passed = 0;
-    std::size_t failed = 0;
-    std::size_t skipped = 0;
-    std::printf("Sweep block shapes built into this %zu-bit build:", sizeof(void*) * 8);
-    for (const SweepShapeInfo& shape : brooklet::reach_routing::built_in_sweep_shapes()) {
-        std::printf(" %s", shape.name.data());
-    }
-    std::printf("; routing uses version %s\n", brooklet::reach_routing::sweep_versions().front().name.data());
-    for (const SweepShapeInfo& shape : brooklet::reach_routing::built_in_sweep_shapes()) {
-        if (std::ranges::none_of(runnable, [&](const SweepShapeInfo& r) { return r.shape == shape.shape; })) {
-            std::printf("%s: skipped, this processor cannot run it\n", shape.name.data());
-            ++skipped;
-            continue;
-        }
-        const double start = thread_seconds();
-        if (const std::optional<std::uint64_t> cases = check_shape(shape)) {
-            std::printf("%s: %" PRIu64 " cases identical to chained single passes (%.1f s)\n", shape.name.data(),
-                        *cases, thread_seconds() - start);
-            ++passed;
-        } else {
-            ++failed;
-        }
-    }
-    std::printf("sweep-shapes: %zu passed, %zu failed, %zu skipped\n", passed, failed, skipped);
-    return failed == 0 ? 0 : 1;
-}
-
-// Routes `values` through a stream in chunks of `chunk` values (0: the chunk
-// length the stream picks), each chunk's outflows copied back in place, as a
-// caller that makes its results from them.
-void stream_through(std::vector<double>& values, std::uint64_t passes, const Coefficients& c,
-                    const SweepShapeInfo& shape, std::size_t chunk) {
-    std::optional<brooklet::reach_routing::SweepStream> stream;
-    if (chunk == 0) {
-        stream.emplace(passes, c, 10.0);
-    } else {
-        stream.emplace(passes, c, 10.0, shape.shape, chunk);
-    }
+// Routes `values` through a stream of the forced kernel in chunks of `chunk`
+// values (SweepStream::own_chunk_values: the chunk length the stream picks),
+// each chunk's outflows copied back in place, as a caller that makes its
+// results from them.
+void stream_through(std::vector<double>& values, std::uint64_t passes, const Coefficients& c, std::size_t chunk) {
+    SweepStream stream(passes, c, 10.0, SIZE_MAX, chunk);
     auto written = values.begin();
-    for (std::size_t read = 0; read < values.size();) {
-        const std::span<double> space = stream->inflow_space();
-        const std::size_t count = std::min(space.size(), values.size() - read);
-        std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(read), count, space.begin());
-        read += count;
-        written = std::ranges::copy(stream->route(count), written).out;
-    }
-    for (std::span<const double> part = stream->drain(); !part.empty(); part = stream->drain()) {
-        written = std::ranges::copy(part, written).out;
-    }
+    brooklet::sweep_programs::stream_through(
+        values, stream, [&](std::size_t space) { return space; },
+        [&](std::span<const double> part) { written = std::ranges::copy(part, written).out; });
 }
 
 // A comma-separated list of numbers.
@@ -371,7 +136,7 @@ std::vector<Number> numbers(const char* list) {
 enum class Form : std::uint8_t { in_place, streamed };
 
 struct Contender {
-    const SweepShapeInfo* shape;
+    const SweepKernelInfo* kernel;
     std::uint64_t passes;
     Form form;
     std::size_t chunk;           // values per chunk of the streamed form; 0: the stream's own choice
@@ -423,76 +188,24 @@ std::string median_and_range(const std::vector<double>& values) {
 
 // ------------------------------------------------- multiply throughput
 
-// Multiplies per cycle of one vector width: independent chains of
-// multiplies, more than the multiply units can overlap (two units of latency
-// 3 overlap 6) and few enough to stay in registers with the factor, so that
-// they run at the units' throughput. The factor comes through an asm
-// statement, so that nothing is folded.
-template <typename Vector>
-[[gnu::always_inline]] inline double vector_multiplies_per_cycle(double rate) {
-#ifdef __i386__
-    constexpr std::size_t chains = 7;  // 8 vector registers
-#else
-    constexpr std::size_t chains = 12;
-#endif
-    constexpr std::uint64_t rounds = 200'000;
-    Vector factor{};
-    for (std::size_t lane = 0; lane < sizeof(Vector) / sizeof(double); ++lane) {
-        factor[lane] = 1.0;
-    }
-    std::array<Vector, chains> products{};
-    for (std::size_t k = 0; k < chains; ++k) {
-        products[k] = factor;
-    }
-    asm volatile("" : "+m"(factor));
-    const Vector f = factor;
-    const double start = thread_seconds();
-    for (std::uint64_t r = 0; r < rounds; ++r) {
-        for (std::size_t k = 0; k < chains; ++k) {
-            products[k] = products[k] * f;
-        }
-    }
-    const double seconds = thread_seconds() - start;
-    asm volatile("" : : "m"(products));
-    return static_cast<double>(rounds * chains) / (seconds * rate);
-}
-
-using Double2 = double __attribute__((vector_size(16)));
-using Double4 = double __attribute__((vector_size(32)));
-using Double8 = double __attribute__((vector_size(64)));
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
-[[gnu::noinline]] double two_double_multiplies(double rate) { return vector_multiplies_per_cycle<Double2>(rate); }
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::noinline, gnu::target("avx2")]] double four_double_multiplies(double rate) {
-    return vector_multiplies_per_cycle<Double4>(rate);
-}
-#endif
-#ifdef __x86_64__
-[[gnu::noinline, gnu::target("avx512f")]] double eight_double_multiplies(double rate) {
-    return vector_multiplies_per_cycle<Double8>(rate);
-}
-#endif
-
 struct MultiplyRate {
-    double doubles_per_cycle;  // at most, by the widest vectors that a shape runnable here uses
+    double doubles_per_cycle;  // at most, by the widest vectors that a kernel runnable here uses
     std::size_t lanes;         // of the narrowest vectors that reach it (within 5 %)
 };
 
 MultiplyRate doubles_multiplied_per_cycle(double rate) {
-    std::vector<std::pair<std::size_t, double>> by_lanes{{2, 2.0 * two_double_multiplies(rate)}};
-    for (const SweepShapeInfo& shape : brooklet::reach_routing::sweep_shapes()) {
-#if defined(__x86_64__) || defined(__i386__)
-        if (shape.lanes == 4) {
-            by_lanes.emplace_back(4, 4.0 * four_double_multiplies(rate));
+    namespace bench = brooklet::kernel_bench;
+    std::vector<std::pair<std::size_t, double>> by_lanes{
+        {2, 2.0 * bench::multiplies_two_double::vector_multiplies_per_cycle(rate)}};
+    for (const SweepKernelInfo& kernel : brooklet::reach_routing::sweep_kernels()) {
+#ifdef BROOKLET_SWEEP_AVX2
+        if (kernel.lanes == 4) {
+            by_lanes.emplace_back(4, 4.0 * bench::multiplies_avx2::vector_multiplies_per_cycle(rate));
         }
 #endif
-#ifdef __x86_64__
-        if (shape.lanes == 8) {
-            by_lanes.emplace_back(8, 8.0 * eight_double_multiplies(rate));
+#ifdef BROOKLET_SWEEP_AVX512
+        if (kernel.lanes == 8) {
+            by_lanes.emplace_back(8, 8.0 * bench::multiplies_avx512::vector_multiplies_per_cycle(rate));
         }
 #endif
     }
@@ -513,14 +226,12 @@ int main(int argc, char** argv) {
     std::size_t length = 50'000;  // 400 kB: the sweep is bound by arithmetic, not by memory
     std::vector<std::uint64_t> chosen_passes;
     std::vector<std::size_t> stream_chunks;
-    bool every_shape = true;
-    if (argc == 2 && std::string_view(argv[1]) == "--check") {
-        return check_mode();
-    }
+    bool every_kernel = true;
+    const SweepKernelInfo* only_kernel = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
         if (option == "--routing-only") {
-            every_shape = false;
+            every_kernel = false;
             continue;
         }
         if (i + 1 >= argc) {
@@ -534,6 +245,12 @@ int main(int argc, char** argv) {
             chosen_passes = numbers<std::uint64_t>(argv[++i]);
         } else if (option == "--stream") {
             stream_chunks = numbers<std::size_t>(argv[++i]);
+        } else if (option == "--kernel") {
+            only_kernel = brooklet::reach_routing::find_sweep_kernel(argv[++i]);
+            if (only_kernel == nullptr) {
+                std::fprintf(stderr, "kernel_bench: no kernel %s runnable here\n", argv[i]);
+                return 2;
+            }
         }
     }
     if (chosen_passes.empty()) {
@@ -541,34 +258,35 @@ int main(int argc, char** argv) {
                          22, 23, 24, 32, 33, 64, 73, 128, 256, 300};
     }
     const std::string load_before = load_average();
-    const brooklet::reach_routing::SweepVersionInfo& routing = brooklet::reach_routing::sweep_versions().front();
-    const auto routing_shape = [&](std::uint64_t passes) -> const SweepShapeInfo& {
-        const auto shapes = brooklet::reach_routing::sweep_shapes();
-        return *std::ranges::find(shapes, brooklet::reach_routing::sweep_shape(routing.version, passes),
-                                  &SweepShapeInfo::shape);
+    // The kernel that routing picks for that many passes of the hydrograph
+    // (picked before any is forced).
+    std::vector<const SweepKernelInfo*> routing_kernels;
+    for (const std::uint64_t passes : chosen_passes) {
+        routing_kernels.push_back(
+            brooklet::reach_routing::find_sweep_kernel(brooklet::reach_routing::routing_kernel(passes, length).name));
+    }
+    const auto routing_kernel = [&](std::uint64_t passes) {
+        const auto at = std::ranges::find(chosen_passes, passes) - chosen_passes.begin();
+        return routing_kernels[static_cast<std::size_t>(at)];
     };
 
     std::vector<Contender> contenders;
-    for (const SweepShapeInfo& shape : brooklet::reach_routing::sweep_shapes()) {
-        if (!check_shape(shape)) {
-            return 1;
-        }
-    }
     for (const std::uint64_t passes : chosen_passes) {
-        for (const SweepShapeInfo& shape : brooklet::reach_routing::sweep_shapes()) {
-            if (every_shape || shape.shape == routing_shape(passes).shape) {
-                contenders.push_back({&shape, passes, Form::in_place, 0, {}});
+        for (const SweepKernelInfo& kernel : brooklet::reach_routing::sweep_kernels()) {
+            if ((every_kernel || &kernel == routing_kernel(passes)) &&
+                (only_kernel == nullptr || &kernel == only_kernel)) {
+                contenders.push_back({&kernel, passes, Form::in_place, 0, {}});
             }
         }
-        if (!stream_chunks.empty()) {
+        if (only_kernel == nullptr || only_kernel == routing_kernel(passes)) {
             for (const std::size_t chunk : stream_chunks) {
-                contenders.push_back({&routing_shape(passes), passes, Form::streamed, chunk, {}});
+                contenders.push_back({routing_kernel(passes), passes, Form::streamed, chunk, {}});
             }
         }
     }
 
     const Coefficients c = brooklet::reach_routing::coefficients(3600.0, 450.0, 0.2);
-    const std::vector<double> source = random_values(length, 1);
+    const std::vector<double> source = brooklet::sweep_programs::random_values(length, 1);
     std::vector<double> values(length);
     std::vector<double> rates;
     std::vector<double> step_latencies;
@@ -587,13 +305,13 @@ int main(int argc, char** argv) {
             const auto calls = static_cast<std::size_t>(std::max(
                 1.0, value_passes_per_sample / static_cast<double>(length * contender.passes)));
             values = source;
+            brooklet::reach_routing::force_sweep_kernel(contender.kernel);
             const double start = thread_seconds();
             for (std::size_t call = 0; call < calls; ++call) {
                 if (contender.form == Form::in_place) {
-                    brooklet::reach_routing::route_passes_in_place(values, contender.passes, c, 10.0,
-                                                                   contender.shape->shape);
+                    brooklet::reach_routing::route_passes_in_place(values, contender.passes, c, 10.0);
                 } else {
-                    stream_through(values, contender.passes, c, *contender.shape, contender.chunk);
+                    stream_through(values, contender.passes, c, contender.chunk);
                 }
             }
             const double seconds = thread_seconds() - start;
@@ -620,7 +338,7 @@ int main(int argc, char** argv) {
                 "2e7 dependent integer adds (one per cycle): median %.3f GHz, range %.3f-%.3f.\n",
                 rate * 1e-9, *std::ranges::min_element(rates) * 1e-9, *std::ranges::max_element(rates) * 1e-9);
     std::printf("Load average (1, 5, 15 min) before: %s, after: %s.\n", load_before.c_str(), load_after.c_str());
-    std::printf("Every shape checked bit for bit against chained single passes first.\n\n");
+    std::printf("\n");
     std::printf("Bounds of this processor, measured in every round:\n"
                 "  latency: one step of the recurrence (a multiply, then an add) takes %.2f cycles, and a\n"
                 "    sweep step of a block moves each of its passes on by one step: %.2f / passes;\n"
@@ -630,16 +348,16 @@ int main(int argc, char** argv) {
                 "Floor for P passes: the multiplies run at that rate only in vectors of %" PRIu64 " doubles or more,\n"
                 "  and cost as much with lanes left empty, so no exact sweep does better than\n"
                 "  max(latency / P, throughput x (P rounded up to a multiple of %" PRIu64 ") / P).\n"
-                "Routing uses version %s.\n\n",
-                step, step, multiplied, throughput_bound, lanes, lanes, routing.name.data());
-    std::printf("%-10s %6s %7s %7s  %-22s %7s %8s %7s %8s  %s\n", "shape", "passes", "blocks", "chunk",
+                "Routing picks one kernel per number of passes (marked *).\n\n",
+                step, step, multiplied, throughput_bound, lanes, lanes);
+    std::printf("%-10s %6s %7s %7s  %-22s %7s %8s %7s %8s  %s\n", "kernel", "passes", "blocks", "chunk",
                 "cycles/value·pass", "bound", "x bound", "floor", "x floor", "streamed / in place");
     std::printf("%-10s %6s %7s %7s  %-22s %7s %8s %7s %8s  %s\n", "", "", "", "", "median (min-max)", "", "", "",
                 "", "median (min-max)");
     for (const Contender& contender : contenders) {
         std::string to_in_place;
         const auto in_place = std::ranges::find_if(contenders, [&](const Contender& other) {
-            return other.form == Form::in_place && other.shape == contender.shape && other.passes == contender.passes;
+            return other.form == Form::in_place && other.kernel == contender.kernel && other.passes == contender.passes;
         });
         if (contender.form == Form::streamed && in_place != contenders.end()) {
             std::vector<double> ratios;
@@ -652,15 +370,15 @@ int main(int argc, char** argv) {
         const std::string chunk = contender.form == Form::in_place ? "-"
                                   : contender.chunk == 0           ? "own"
                                                                    : std::to_string(contender.chunk);
-        const bool routed = contender.form == Form::in_place && contender.shape == &routing_shape(contender.passes);
-        const std::string name = std::string(contender.shape->name) + (routed ? " *" : "");
+        const bool routed = contender.form == Form::in_place && contender.kernel == routing_kernel(contender.passes);
+        const std::string name = std::string(contender.kernel->name) + (routed ? " *" : "");
         const double floor = floor_for(contender.passes);
         std::printf("%-10s %6" PRIu64 " %7" PRIu64 " %7s  %-22s %7.3f %8.2f %7.3f %8.2f  %s\n", name.c_str(),
-                    contender.passes, brooklet::reach_routing::sweep_blocks(contender.passes, contender.shape->shape),
+                    contender.passes, brooklet::reach_routing::sweep_blocks(contender.passes, contender.kernel->kernel),
                     chunk.c_str(), median_and_range(contender.cycles).c_str(), bound, median(contender.cycles) / bound,
                     floor, median(contender.cycles) / floor, to_in_place.c_str());
     }
-    std::printf("\n* the shape that routing uses for that number of passes. Chunk \"own\": the chunk length that\n"
+    std::printf("\n* the kernel that routing uses for that number of passes. Chunk \"own\": the chunk length that\n"
                 "the stream picks for its blocks (what the module's calls use).\n");
     return 0;
 }

@@ -1,6 +1,6 @@
 // libFuzzer target for the multi-pass sweep, without the interpreter: every
-// sweep version this processor runs, in place and streamed (SweepStream, in
-// chunks of drawn sizes), must give what chained single passes give, bit for
+// sweep kernel this processor runs, forced, in place and streamed
+// (SweepStream, in chunks of drawn sizes), must give what chained single passes give, bit for
 // bit (any NaN matches any NaN: payloads may differ). The input draws the
 // length, the pass count, the coefficients (from time quantities and a
 // weighting, or directly), the initial outflow, the inflow values, the
@@ -26,12 +26,15 @@
 
 #include "reach_routing/recurrence.hpp"
 #include "reach_routing/sweep.hpp"
+#include "reach_routing/sweep_stream.hpp"
+#include "sweep_programs.hpp"
 
 namespace {
 
 using brooklet::reach_routing::Coefficients;
+using brooklet::reach_routing::SweepKernelInfo;
 using brooklet::reach_routing::SweepStream;
-using brooklet::reach_routing::SweepVersionInfo;
+using brooklet::sweep_programs::same_bits;
 
 // Values routed per input at most (length times passes), so that one input
 // takes milliseconds and the fuzzer tries many.
@@ -68,18 +71,12 @@ Coefficients drawn_coefficients(FuzzedDataProvider& data) {
     return Coefficients{c0, c1, c2};
 }
 
-bool same_bits(std::span<const double> expected, std::span<const double> actual) {
-    return std::ranges::equal(expected, actual, [](double e, double a) {
-        return (std::isnan(e) && std::isnan(a)) || std::bit_cast<std::uint64_t>(e) == std::bit_cast<std::uint64_t>(a);
-    });
-}
-
-[[noreturn]] void mismatch(const char* how, const SweepVersionInfo& version, std::size_t length,
+[[noreturn]] void mismatch(const char* how, const SweepKernelInfo& kernel, std::size_t length,
                            std::uint64_t passes, const Coefficients& c, double first, std::size_t chunk_values) {
     std::fprintf(stderr,
                  "kernel_target: %s (%s) differs from chained single passes: %zu values, %" PRIu64
                  " passes, coefficients %a %a %a, first outflow %a, chunk length %zu\n",
-                 how, version.name.data(), length, passes, c.c0, c.c1, c.c2, first, chunk_values);
+                 how, kernel.name.data(), length, passes, c.c0, c.c1, c.c2, first, chunk_values);
     std::abort();
 }
 
@@ -89,17 +86,10 @@ std::vector<double> streamed(std::span<const double> input, SweepStream& stream,
     std::vector<double> output;
     output.reserve(input.size());
     std::size_t next_size = 0;
-    for (std::size_t read = 0; read < input.size();) {
-        const std::span<double> space = stream.inflow_space();
-        const std::size_t wanted = sizes.empty() ? space.size() : sizes[std::min(next_size++, sizes.size() - 1)];
-        const std::size_t count = std::min({input.size() - read, space.size(), std::max<std::size_t>(wanted, 1)});
-        std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(read), count, space.begin());
-        read += count;
-        std::ranges::copy(stream.route(count), std::back_inserter(output));
-    }
-    for (std::span<const double> part = stream.drain(); !part.empty(); part = stream.drain()) {
-        std::ranges::copy(part, std::back_inserter(output));
-    }
+    brooklet::sweep_programs::stream_through(
+        input, stream,
+        [&](std::size_t space) { return sizes.empty() ? space : sizes[std::min(next_size++, sizes.size() - 1)]; },
+        [&](std::span<const double> part) { std::ranges::copy(part, std::back_inserter(output)); });
     return output;
 }
 
@@ -108,11 +98,11 @@ std::vector<double> streamed(std::span<const double> input, SweepStream& stream,
 // thousands of passes take minutes under the sanitizers, so such cases are routed in place only.
 constexpr std::uint64_t stream_advances_per_input = std::uint64_t{1} << 20;
 
-std::uint64_t stream_advances(std::size_t length, std::uint64_t passes, const SweepVersionInfo& version,
+std::uint64_t stream_advances(std::size_t length, std::uint64_t passes, const SweepKernelInfo& kernel,
                               std::size_t chunk_values, std::span<const std::size_t> sizes) {
     const std::size_t smallest = sizes.empty() ? chunk_values : std::ranges::min(sizes);
-    const std::uint64_t blocks = passes / version.block_width + 1;
-    const std::uint64_t closing_chunks = 2 * version.block_width / chunk_values + 1;
+    const std::uint64_t blocks = passes / kernel.block_width + 1;
+    const std::uint64_t closing_chunks = 2 * kernel.block_width / chunk_values + 1;
     return blocks * (length / smallest + 1) + blocks * blocks * closing_chunks;
 }
 
@@ -149,18 +139,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (std::uint64_t pass = 0; pass < passes; ++pass) {
         brooklet::reach_routing::route_pass_in_place(expected, c, first);
     }
-    for (const SweepVersionInfo& version : brooklet::reach_routing::sweep_versions()) {
+    for (const SweepKernelInfo& kernel : brooklet::reach_routing::sweep_kernels()) {
+        brooklet::reach_routing::force_sweep_kernel(&kernel);
         std::vector<double> swept = input;
-        brooklet::reach_routing::route_passes_in_place(swept, passes, c, first, version.version);
+        brooklet::reach_routing::route_passes_in_place(swept, passes, c, first);
         if (!same_bits(expected, swept)) {
-            mismatch("in place", version, length, passes, c, first, 0);
+            mismatch("in place", kernel, length, passes, c, first, 0);
         }
-        if (passes == 0 || stream_advances(length, passes, version, chunk_values, sizes) > stream_advances_per_input) {
+        if (passes == 0 || stream_advances(length, passes, kernel, chunk_values, sizes) > stream_advances_per_input) {
             continue;
         }
-        SweepStream stream(passes, c, first, version.version, chunk_values);
+        SweepStream stream(passes, c, first, length, chunk_values);
         if (!same_bits(expected, streamed(input, stream, sizes))) {
-            mismatch("streamed", version, length, passes, c, first, chunk_values);
+            mismatch("streamed", kernel, length, passes, c, first, chunk_values);
         }
     }
     return 0;

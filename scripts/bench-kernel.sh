@@ -4,10 +4,11 @@
 #
 #   scripts/bench-kernel.sh [--rounds N] [--length N]      # or: make bench-kernel
 #
-# Each run checks and then measures every block shape that its processor and build can run (on
-# x86-64: eight doubles and four doubles in the 32 registers of AVX-512, four doubles with AVX2,
-# two doubles; 32-bit code has AVX2 and two doubles), at pass counts from 2 to 300, beside the
-# bound that it measures for its processor, and marks the shape that routing picks for each.
+# Each run measures every sweep kernel that its processor and build can run (on x86-64: eight
+# doubles and four doubles in the 32 registers of AVX-512, four doubles with AVX2, two doubles;
+# 32-bit code has AVX2 and two doubles), at pass counts from 2 to 300, beside the bound that it
+# measures for its processor, and marks the kernel that routing picks for each (`--kernel NAME`
+# measures one only). scripts/check-sweep.sh checks the kernels.
 # BROOKLET_TARGET_DIR names the target scripts (default ../shared/target);
 # BROOKLET_BENCH_HOST_ONLY=1 skips the target.
 set -euo pipefail

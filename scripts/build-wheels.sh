@@ -219,11 +219,11 @@ require_target
 
 # --old-systems: each wheel in dist/ installed as the README says and checked on Debian 11
 # (scripts/debian-roots.sh), amd64 and i386, with each of the root's interpreters it fits; in each
-# root the sweep's kernel program, compiled with the wheels' own compiler and flags and linked
-# statically, checks every vector version of the sweep that the processor runs.
+# root the sweep's check program, compiled with the wheels' own compiler and flags and linked
+# statically, checks every kernel of the sweep that the processor runs.
 old_systems() {
     local arch kind python wheel start=$EPOCHREALTIME
-    local -A kernel_bench=([amd64]=build/old-systems/kernel-bench-x86_64 [i386]=build/old-systems/kernel-bench-i686)
+    local -A sweep_check=([amd64]=build/old-systems/sweep-check-x86_64 [i386]=build/old-systems/sweep-check-i686)
     local -A kinds=([amd64]="cp313-cp313-x86_64 cp313-cp313t-x86_64" [i386]="cp313-cp313-i686 cp313-cp313t-i686")
     for kind in ${kinds[amd64]} ${kinds[i386]}; do
         compgen -G "dist/brooklet-*-${kind%-*}-manylinux*_${kind##*-}.whl" >/dev/null ||
@@ -239,12 +239,12 @@ old_systems() {
     mkdir -p build/old-systems
     cmake -S . --preset kernel-bench-static -B build/old-systems/x86_64 -DPython_EXECUTABLE="$root/.venv/bin/python" \
         >/dev/null
-    cmake --build build/old-systems/x86_64 --target kernel_bench >/dev/null
-    cp build/old-systems/x86_64/kernel_bench "${kernel_bench[amd64]}"
-    logged "$work/kernel-bench-i686.log" "$target/run" --workdir "$root" -- bash -c '
-        cmake -S /src --preset kernel-bench-static -B /tmp/brooklet-kernel-bench -DPython_EXECUTABLE=/usr/bin/python3.13 &&
-        cmake --build /tmp/brooklet-kernel-bench --target kernel_bench &&
-        cp /tmp/brooklet-kernel-bench/kernel_bench /src/'"${kernel_bench[i386]}"' && rm -rf /tmp/brooklet-kernel-bench'
+    cmake --build build/old-systems/x86_64 --target sweep_check >/dev/null
+    cp build/old-systems/x86_64/sweep_check "${sweep_check[amd64]}"
+    logged "$work/sweep-check-i686.log" "$target/run" --workdir "$root" -- bash -c '
+        cmake -S /src --preset kernel-bench-static -B /tmp/brooklet-sweep-check -DPython_EXECUTABLE=/usr/bin/python3.13 &&
+        cmake --build /tmp/brooklet-sweep-check --target sweep_check &&
+        cp /tmp/brooklet-sweep-check/sweep_check /src/'"${sweep_check[i386]}"' && rm -rf /tmp/brooklet-sweep-check'
     for arch in amd64 i386; do
         say "$arch: $(bash scripts/debian-roots.sh run "bullseye-$arch" -- bash -c 'echo "Debian $(cat /etc/debian_version), glibc $(ldd --version | sed -n "1s/.* //p")"')"
         for kind in ${kinds[$arch]}; do
@@ -253,7 +253,7 @@ old_systems() {
             bash scripts/debian-roots.sh run "bullseye-$arch" -- \
                 bash /src/scripts/build-wheels.sh --install-check "$python" "$kind" "/src/$wheel" "/src/$pip_wheel"
         done
-        bash scripts/debian-roots.sh run "bullseye-$arch" -- "/src/${kernel_bench[$arch]}" --check
+        bash scripts/debian-roots.sh run "bullseye-$arch" -- "/src/${sweep_check[$arch]}"
     done
     say "old systems: every wheel installed and checked in $(seconds_since "$start") s"
 }

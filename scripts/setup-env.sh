@@ -155,7 +155,7 @@ build_and_install() {
     # ninja's progress lines show each file as it is compiled; the rest goes to the log.
     if ! (cd "$root" && venv_pip "$venv" install --no-build-isolation --no-deps -v \
             --config-settings=build-dir="build/{wheel_tag}" .) 2>&1 | tee "$log" |
-            sed -un 's|^ *\[[0-9]*/[0-9]*\] Building CXX object CMakeFiles/brooklet.dir/\(.*\)\.o$|setup-env:   compiling \1|p'; then
+            sed -un 's|^ *\[[0-9]*/[0-9]*\] Building CXX object CMakeFiles/brooklet[_a-z]*.dir/\(.*\)\.o$|setup-env:   compiling \1|p'; then
         if grep -q '^ *FAILED: ' "$log"; then
             say "FAILED to compile brooklet (full log: $log):" >&2
             # The compiler's messages, from ninja's first failed command to where it stopped.

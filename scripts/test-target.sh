@@ -22,8 +22,8 @@ declare -A gil_disabled=([python3.13t]=1 [python3.13]=0)
 # Checks what each compile of the build saw, by rerunning its command through the
 # preprocessor with Python.h: a 32-bit target, the interpreter's own pyconfig.h (Py_GIL_DISABLED
 # exactly for the free-threaded build), and double arithmetic in SSE2 registers rather than on
-# the x87 stack (FLT_EVAL_METHOD 0), without fast math or contraction. The sweep's kernel program
-# includes no Python.h: its compiles are checked for the rest.
+# the x87 stack (FLT_EVAL_METHOD 0), without fast math or contraction. The sweep and its programs
+# include no Python.h: their compiles are checked for the rest.
 check_build() {
     local python=$1 build=$2
     [[ -f $build/brooklet${suffix[$python]} ]] || {
@@ -68,20 +68,21 @@ test_inside() {
         # A directory of this run's own, so that runs from several checkouts do not collide.
         build=$(mktemp -d "/tmp/brooklet-target/build-$python.XXXXXX")
         local start=$EPOCHREALTIME
-        # The GIL build keeps only the baseline (SSE2) version of the vectorised sweep, which
-        # a processor with wider vector units would otherwise never run.
-        local extra_flags=""
-        [[ $python == python3.13 ]] && extra_flags=-DBROOKLET_BASELINE_VECTORS
+        # The GIL build routes with the baseline (SSE2) kernel of the vectorised sweep only,
+        # which a processor with wider vector units would otherwise never route with.
+        local kernel=""
+        [[ $python == python3.13 ]] && kernel=two-double
         if ! cmake -S /src --preset target -B "$build" -DPython_EXECUTABLE="$(command -v "$python")" \
-                -DCMAKE_CXX_FLAGS="$extra_flags" >"$build.configure.log" 2>&1; then
+                -DBROOKLET_SWEEP_KERNEL="$kernel" >"$build.configure.log" 2>&1; then
             cat "$build.configure.log" >&2; failed+=("$python: configure"); continue
         fi
         grep -E '^-- Found Python' "$build.configure.log" || true
         if ! cmake --build "$build"; then failed+=("$python: build"); continue; fi
         check_build "$python" "$build" || { failed+=("$python: build check"); continue; }
-        echo "built brooklet${suffix[$python]} and the sweep's kernel program in $(seconds_since "$start" 2) s"
-        # Every vector version of the sweep in this build, bit for bit against chained passes.
-        "$build/kernel_bench" --check || failed+=("$python: sweep check")
+        echo "built brooklet${suffix[$python]} and the sweep's programs in $(seconds_since "$start" 2) s"
+        # Every kernel of the sweep in this build, bit for bit against chained passes, and the
+        # kernels' objects free of symbols outside their namespaces.
+        ctest --test-dir "$build" --output-on-failure || failed+=("$python: sweep check")
         # The suite runs from a scratch directory (the Hypothesis database lands there) with the
         # build directory first on the import path.
         scratch=$(mktemp -d /tmp/brooklet-target/pytest.XXXXXX)

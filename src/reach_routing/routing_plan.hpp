@@ -20,6 +20,7 @@
 #include "reach_routing/hydrograph.hpp"
 #include "reach_routing/recurrence.hpp"
 #include "reach_routing/sweep.hpp"
+#include "reach_routing/sweep_stream.hpp"
 
 namespace brooklet::reach_routing {
 
