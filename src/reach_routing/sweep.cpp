@@ -35,7 +35,7 @@ namespace {
 
 struct BuiltKernel {
     SweepKernelInfo info;
-    const std::span<const BlockKernel>* blocks;  // for 1 to block_width passes
+    const std::span<const BlockKernel>* blocks = nullptr;  // for 1 to block_width passes
 };
 
 // Every kernel built in (CMakeLists.txt compiles one source per instruction

@@ -244,7 +244,7 @@ struct BlockState {
 
     // Made in storage of the stream or of the in-place routing; this class's own
     // placement form, so that no global inline operator is compiled here.
-    static void* operator new(std::size_t, void* storage) noexcept { return storage; }
+    static void* operator new(std::size_t /*size*/, void* storage) noexcept { return storage; }
 };
 
 // Vector 0's input at step s (see BlockLayout): the last vector moved down a
@@ -429,7 +429,8 @@ template <typename Vector, std::size_t Passes, std::size_t Registers = VectorTra
 
 template <typename Vector, std::size_t Passes, std::size_t Registers>
 void* start_block(void* storage) {
-    return new (storage) BlockState<Vector, Passes, Registers>{};
+    // Made in storage that the caller owns and keeps: nothing here to own or release.
+    return new (storage) BlockState<Vector, Passes, Registers>{};  // NOLINT(cppcoreguidelines-owning-memory)
 }
 
 template <typename Vector, std::size_t Passes, std::size_t Registers>
