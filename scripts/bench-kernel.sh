@@ -18,8 +18,8 @@ if [[ ${1:-} == --inside ]]; then  # in the target root, with the checkout at /s
     shift
     mkdir -p /tmp/brooklet-target
     build=$(mktemp -d /tmp/brooklet-target/kernel-bench.XXXXXX)
-    cmake -S /src -B "$build" -G Ninja -DPython_EXECUTABLE="$(command -v python3.13)" \
-        -DBROOKLET_KERNEL_BENCH=ON >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }
+    cmake -S /src --preset target -B "$build" -DPython_EXECUTABLE="$(command -v python3.13)" \
+        >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }
     cmake --build "$build" --target kernel_bench >/dev/null
     status=0
     "$build/kernel_bench" "$@" || status=$?
@@ -29,7 +29,7 @@ fi
 
 bash "$root/scripts/setup-env.sh"
 build=$root/build/kernel-bench
-cmake -S "$root" -B "$build" -DPython_EXECUTABLE="$root/.venv/bin/python" -DBROOKLET_KERNEL_BENCH=ON >/dev/null
+cmake -S "$root" --preset kernel-bench -B "$build" -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
 cmake --build "$build" --target kernel_bench >/dev/null
 echo "=== host ($(uname -m))"
 "$build/kernel_bench" "$@"

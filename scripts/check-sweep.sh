@@ -18,11 +18,11 @@ build=$root/build/kernel-bench
 mkdir -p "$build"
 start=$EPOCHREALTIME
 if [[ ! -f $build/build.ninja && ! -f $build/Makefile ]]; then
-    say "compiling the sweep's check program in build/kernel-bench (first time: about half a minute)"
+    say "compiling the sweep's check program in build/kernel-bench"
 else
     say "bringing the sweep's check program in build/kernel-bench up to date"
 fi
-logged "$build/configure.log" cmake -S "$root" -B "$build" -DPython_EXECUTABLE="$root/.venv/bin/python" -DBROOKLET_KERNEL_BENCH=ON
+logged "$build/configure.log" cmake -S "$root" --preset kernel-bench -B "$build" -DPython_EXECUTABLE="$root/.venv/bin/python"
 logged "$build/build.log" cmake --build "$build" --target sweep_check brooklet_sweep
 if grep -qE "Building CXX|Linking CXX" "$build/build.log"; then
     say "compiled in $(seconds_since "$start") s"
