@@ -47,7 +47,8 @@ wheel:
 	bash scripts/build-wheel.sh
 
 # manylinux2014 wheels for CPython 3.13 and the free-threaded CPython 3.13, on x86-64 and (built in
-# the target root) on 32-bit x86, plus the sdist, in dist/; each wheel is installed as its block
+# the target root) on 32-bit x86, and for CPython 3.14 and 3.15 on x86-64 (built in the Debian
+# unstable root), plus the sdist, in dist/; each wheel is installed as its block
 # in docs/wheels-and-target.md says, in a new environment of its interpreter, and checked.
 wheels:
 	bash scripts/build-wheels.sh

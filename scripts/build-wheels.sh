@@ -7,11 +7,14 @@
 #   brooklet-<v>-cp313-cp313t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl   free-threaded, x86-64
 #   brooklet-<v>-cp313-cp313-manylinux2014_i686.manylinux_2_17_i686.whl        Debian's CPython 3.13, i386 root
 #   brooklet-<v>-cp313-cp313t-manylinux2014_i686.manylinux_2_17_i686.whl       free-threaded, i386 root
+#   brooklet-<v>-cp314-cp314-manylinux2014_x86_64.manylinux_2_17_x86_64.whl    Debian's CPython 3.14, unstable root
+#   brooklet-<v>-cp315-cp315-manylinux2014_x86_64.manylinux_2_17_x86_64.whl    Debian's CPython 3.15, unstable root
 #   brooklet-<v>.tar.gz                                                         the sdist
 #
 # The x86-64 wheels are built on this machine with the .venv interpreter and with the cached
 # free-threaded CPython of scripts/build-cpython.sh; the i386 ones inside the target root with its
-# python3.13 and python3.13t. Each is built without build isolation in a persistent tree
+# python3.13 and python3.13t; the cp314 and cp315 ones inside the Debian unstable root
+# (scripts/debian-roots.sh) with its python3.14 and python3.15. Each is built without build isolation in a persistent tree
 # build/<wheel tag> (so a warm run recompiles only what changed) by the GCC of its machine, the
 # compiler the benchmarks measure, with the C++ runtime linked in. Every wheel must then hold to
 # glibc 2.17 (manylinux2014): auditwheel, run with no ELF patcher (a wheel that would need a
